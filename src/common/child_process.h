@@ -1,0 +1,88 @@
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include <asio/awaitable.hpp>
+
+namespace kelvo {
+
+// Where a standard stream of a child goes.
+struct Redirect {
+    enum class Kind { Inherit, Null, Fd, Pipe };
+    Kind kind = Kind::Inherit;
+    int fd = -1;  // for Kind::Fd: the parent's descriptor (stays owned by the caller)
+
+    static Redirect inherit() { return {Kind::Inherit, -1}; }
+    static Redirect null() { return {Kind::Null, -1}; }
+    static Redirect to_fd(int fd) { return {Kind::Fd, fd}; }
+    static Redirect pipe() { return {Kind::Pipe, -1}; }
+};
+
+struct SpawnOptions {
+    std::string program{};          // resolved through PATH unless it contains a '/'
+    std::vector<std::string> args{};  // arguments after the program name
+    Redirect in = Redirect::inherit();
+    Redirect out = Redirect::inherit();
+    Redirect err = Redirect::inherit();
+    bool new_session = false;   // setsid() in the child
+    bool kill_on_drop = false;  // SIGKILL (and reap) when the handle is dropped unreaped
+};
+
+// One spawned child process. Move-only; owns its pidfd and the parent's
+// ends of any pipes.
+class Child {
+public:
+    Child() = default;
+    Child(Child&& other) noexcept;
+    Child& operator=(Child&& other) noexcept;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child();
+
+    pid_t pid() const { return pid_; }
+    int pidfd() const { return pidfd_; }
+    // Parent's read ends of Redirect::pipe() streams (-1 otherwise). Owned.
+    int stdout_fd() const { return out_fd_; }
+    int stderr_fd() const { return err_fd_; }
+    // Closes the pipe ends early (the caller has read them to end of file).
+    void close_pipes();
+
+    // The wait status once collected.
+    std::optional<int> status() const { return status_; }
+    bool reaped() const { return status_.has_value(); }
+
+    // Collects the exit without blocking: the wait status once the child has
+    // ended, nothing while it runs, or the system's error.
+    std::expected<std::optional<int>, std::string> try_wait();
+    // Blocks until the child ends; returns its wait status.
+    std::expected<int, std::string> wait();
+    // Sends a signal unless the exit has been collected; errors are ignored.
+    void kill(int signal_number);
+    // Forgets the child: it is neither killed nor reaped on drop.
+    void detach();
+
+private:
+    friend std::expected<Child, std::string> spawn(const SpawnOptions& options);
+    void reset();
+
+    pid_t pid_ = -1;
+    int pidfd_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    bool kill_on_drop_ = false;
+    std::optional<int> status_;
+};
+
+// Starts a child. The error is the system's description of why the program
+// could not be started ("No such file or directory (os error 2)").
+std::expected<Child, std::string> spawn(const SpawnOptions& options);
+
+// Waits for the child's end without blocking a thread (through its pidfd).
+// Returns the wait status, or the system's error text.
+asio::awaitable<std::expected<int, std::string>> async_wait(Child& child);
+
+}  // namespace kelvo

@@ -1,0 +1,32 @@
+#include "common/output.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace kelvo {
+
+bool write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        text.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+std::mutex& stdout_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+bool print_stdout(std::string_view text) {
+    std::lock_guard guard(stdout_lock());
+    return write_all(STDOUT_FILENO, text);
+}
+
+void print_stderr(std::string_view text) { (void)write_all(STDERR_FILENO, text); }
+
+}  // namespace kelvo

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelvo {
+
+// White space as the program trims it: space, \t, \n, \v, \f, \r.
+bool is_space(char c);
+std::string_view trim(std::string_view text);
+std::string_view trim_end(std::string_view text);
+
+// True when bytes are well-formed UTF-8.
+bool is_valid_utf8(std::string_view bytes);
+
+// Decodes bytes as UTF-8, replacing every invalid sequence with U+FFFD.
+std::string utf8_lossy(std::string_view bytes);
+
+// Splits at "\n", dropping one "\r" before each "\n"; a final line without
+// "\n" counts, a final "\n" does not start an empty line.
+std::vector<std::string> split_lines(std::string_view text);
+
+// The first whitespace-delimited token, or "" when there is none.
+std::string_view first_token(std::string_view text);
+
+// Parses an unsigned decimal number (an optional leading "+" is accepted)
+// that fits in max; false for anything else.
+bool parse_unsigned(std::string_view text, unsigned long long max, unsigned long long& out);
+
+}  // namespace kelvo

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <chrono>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include <asio/awaitable.hpp>
+#include <asio/local/stream_protocol.hpp>
+#include <nlohmann/json.hpp>
+
+namespace kelvo {
+
+// How a received monitor line is taken: the reply to the pending request
+// (failure or success) or something to skip (greeting, events, non-JSON).
+enum class ReplyKind { Ignored, Error, Return };
+struct ClassifiedLine {
+    ReplyKind kind = ReplyKind::Ignored;
+    nlohmann::json value;  // the `error` or `return` member
+};
+ClassifiedLine classify_reply_line(std::string_view line);
+
+// One request line: compact JSON, `arguments` (only when non-empty) before
+// `execute`, then a line feed.
+std::string monitor_request_line(std::string_view command, const nlohmann::json& arguments);
+
+// The connect window of QMP: 15 s, attempts 150 ms apart.
+struct QmpConnectTiming {
+    std::chrono::milliseconds window{15000};
+    std::chrono::milliseconds retry{150};
+};
+
+// One open, negotiated QMP connection. Single owner, strictly sequential use.
+// Every error text begins with "QMP ".
+class QmpClient {
+public:
+    using Socket = asio::local::stream_protocol::socket;
+
+    // Connects (retrying until the window closes), reads the greeting and
+    // negotiates capabilities.
+    static asio::awaitable<std::expected<QmpClient, std::string>> connect(
+        std::string path, QmpConnectTiming timing = {});
+
+    asio::awaitable<std::expected<void, std::string>> send(std::string_view command,
+                                                           const nlohmann::json& arguments);
+    asio::awaitable<std::expected<std::string, std::string>> read_line();
+    asio::awaitable<std::expected<nlohmann::json, std::string>> read_reply();
+    asio::awaitable<std::expected<void, std::string>> call(std::string_view command,
+                                                           const nlohmann::json& arguments);
+    asio::awaitable<std::expected<void, std::string>> execute(std::string_view command);
+    asio::awaitable<std::expected<nlohmann::json, std::string>> query(std::string_view command);
+    // Sends `quit`; the reply (or its absence) is ignored.
+    asio::awaitable<std::expected<void, std::string>> quit();
+    asio::awaitable<std::expected<void, std::string>> cont();
+
+    // The string member `status` of a reply value, or "unknown".
+    static std::string status_of(const nlohmann::json& reply);
+
+    explicit QmpClient(Socket socket) : socket_(std::move(socket)) {}
+
+private:
+    Socket socket_;
+    std::string buffer_;  // bytes read ahead of the current line
+};
+
+// The guest agent's connect window: 10 s, attempts 200 ms apart; each reply
+// line may take 5 s; at most 50 lines per call.
+struct QgaTiming {
+    std::chrono::milliseconds connect_window{10000};
+    std::chrono::milliseconds connect_retry{200};
+    std::chrono::milliseconds line_timeout{5000};
+    int max_lines = 50;
+};
+
+}  // namespace kelvo

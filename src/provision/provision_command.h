@@ -1,0 +1,12 @@
+#pragma once
+
+#include "config/helper_config.h"
+#include "machine/arch.h"
+
+namespace kelvo {
+
+// The `provision` command: base image, disk, seed, variable store. Returns
+// 0 after "provisioning: complete", 1 after the first failing step.
+int provision_command(const HelperConfig& config, Arch arch);
+
+}  // namespace kelvo

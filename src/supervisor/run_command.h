@@ -1,0 +1,14 @@
+#pragma once
+
+#include <asio/awaitable.hpp>
+
+#include "config/helper_config.h"
+#include "machine/arch.h"
+
+namespace kelvo {
+
+// The `run` command: boots the VM under QEMU and supervises it until QEMU
+// ends. Returns the exit status (0, or 1 for a failure before supervision).
+asio::awaitable<int> run_command(const HelperConfig& config, Arch arch);
+
+}  // namespace kelvo
