@@ -1,0 +1,18 @@
+#include "machine/qemu_args.h"
+
+namespace kelvo {
+
+std::string shell_quote(std::string_view path) {
+    std::string quoted = "'";
+    for (char c : path) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    quoted += '\'';
+    return quoted;
+}
+
+}  // namespace kelvo
