@@ -20,7 +20,7 @@ nlohmann::json qga_exec_request(std::string_view command);
 // One open connection to the guest agent's socket. No handshake; a reply is
 // the next line with `error` or `return`. Every error text begins with "QGA".
 class QgaClient {
-public:
+  public:
     using Socket = asio::local::stream_protocol::socket;
 
     static asio::awaitable<std::expected<QgaClient, std::string>> connect(std::string path,
@@ -30,7 +30,13 @@ public:
 
     QgaClient(Socket socket, QgaTiming timing) : socket_(std::move(socket)), timing_(timing) {}
 
-private:
+    // Closes the connection; later calls fail.
+    void close();
+
+  private:
+    // The next line, allowing line_timeout for it unless one is buffered.
+    asio::awaitable<std::expected<std::string, std::string>> read_line();
+
     Socket socket_;
     QgaTiming timing_;
     std::string buffer_;

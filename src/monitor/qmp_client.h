@@ -33,7 +33,7 @@ struct QmpConnectTiming {
 // One open, negotiated QMP connection. Single owner, strictly sequential use.
 // Every error text begins with "QMP ".
 class QmpClient {
-public:
+  public:
     using Socket = asio::local::stream_protocol::socket;
 
     // Connects (retrying until the window closes), reads the greeting and
@@ -58,7 +58,10 @@ public:
 
     explicit QmpClient(Socket socket) : socket_(std::move(socket)) {}
 
-private:
+    // Closes the connection; later operations fail like after QEMU's exit.
+    void close();
+
+  private:
     Socket socket_;
     std::string buffer_;  // bytes read ahead of the current line
 };

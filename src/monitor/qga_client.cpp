@@ -1,0 +1,117 @@
+#include "monitor/qga_client.h"
+
+#include <variant>
+
+#include <fmt/format.h>
+#include <asio/buffer.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+
+#include "common/json.h"
+#include "common/os_error.h"
+#include "monitor/line_reader.h"
+#include "monitor/unix_connect.h"
+
+namespace kelvo {
+
+nlohmann::json qga_ping_request() {
+    return {{"execute", "guest-ping"}};
+}
+
+nlohmann::json qga_exec_request(std::string_view command) {
+    nlohmann::json arguments = {
+        {"arg", nlohmann::json::array({"-c", std::string(command)})},
+        {"capture-output", true},
+        {"path", "/bin/sh"},
+    };
+    return {{"arguments", std::move(arguments)}, {"execute", "guest-exec"}};
+}
+
+namespace {
+
+// The two sides of the race for one reply line. Each runs as its own thread
+// of execution under `||`, where the loser is cancelled; neither throws.
+asio::awaitable<asio::error_code> fill_line_branch(asio::local::stream_protocol::socket& socket,
+                                                   std::string& buffer) {
+    co_await asio::this_coro::throw_if_cancelled(false);
+    co_return co_await fill_line(socket, buffer);
+}
+
+asio::awaitable<void> expiry_branch(asio::steady_timer& timer) {
+    co_await asio::this_coro::throw_if_cancelled(false);
+    asio::error_code ignored;
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+}
+
+}  // namespace
+
+asio::awaitable<std::expected<QgaClient, std::string>> QgaClient::connect(std::string path,
+                                                                          QgaTiming timing) {
+    auto socket = co_await connect_unix(path, timing.connect_window, timing.connect_retry);
+    if (!socket) {
+        co_return std::unexpected(
+            fmt::format("QGA connect {}: {}", path, os_error(socket.error().value())));
+    }
+    co_return QgaClient(std::move(*socket), timing);
+}
+
+asio::awaitable<std::expected<std::string, std::string>> QgaClient::read_line() {
+    using namespace asio::experimental::awaitable_operators;
+
+    if (auto line = take_line(buffer_, false)) co_return std::move(*line);
+
+    asio::steady_timer timer(co_await asio::this_coro::executor, timing_.line_timeout);
+    const std::variant<asio::error_code, std::monostate> outcome =
+        co_await (fill_line_branch(socket_, buffer_) || expiry_branch(timer));
+
+    // Bytes that arrived stay buffered whichever side won, so a line completed
+    // at the moment of the time-out is still taken, and a partial one is kept
+    // for the next call.
+    if (auto line = take_line(buffer_, false)) co_return std::move(*line);
+    if (outcome.index() == 1) co_return std::unexpected(std::string("QGA read timeout"));
+    const asio::error_code ec = std::get<0>(outcome);
+    if (ec == asio::error::eof) {
+        if (auto last = take_line(buffer_, true)) co_return std::move(*last);
+        co_return std::unexpected(std::string("QGA socket closed"));
+    }
+    co_return std::unexpected("QGA read: " + os_error(ec.value()));
+}
+
+asio::awaitable<std::expected<nlohmann::json, std::string>> QgaClient::call(
+    const nlohmann::json& request) {
+    std::string line = dump_compact(request);
+    line += '\n';
+    asio::error_code ec;
+    co_await asio::async_write(socket_, asio::buffer(line),
+                               asio::redirect_error(asio::use_awaitable, ec));
+    if (ec) co_return std::unexpected("QGA write: " + os_error(ec.value()));
+
+    // Replies carry no identifier: the first `error` or `return` line is the
+    // answer, even when it was meant for an earlier request that timed out.
+    for (int read = 0; read < timing_.max_lines; ++read) {
+        auto received = co_await read_line();
+        if (!received) co_return std::unexpected(std::move(received.error()));
+        ClassifiedLine reply = classify_reply_line(*received);
+        switch (reply.kind) {
+            case ReplyKind::Error:
+                co_return std::unexpected("QGA error: " + dump_compact(reply.value));
+            case ReplyKind::Return:
+                co_return std::move(reply.value);
+            case ReplyKind::Ignored:
+                break;
+        }
+    }
+    co_return std::unexpected(std::string("QGA: no return"));
+}
+
+void QgaClient::close() {
+    asio::error_code ignored;
+    socket_.shutdown(asio::socket_base::shutdown_both, ignored);
+    socket_.close(ignored);
+}
+
+}  // namespace kelvo

@@ -1,0 +1,117 @@
+#include "monitor/qmp_client.h"
+
+#include <fmt/format.h>
+#include <asio/buffer.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+
+#include "common/json.h"
+#include "common/os_error.h"
+#include "monitor/line_reader.h"
+#include "monitor/unix_connect.h"
+
+namespace kelvo {
+
+asio::awaitable<std::expected<QmpClient, std::string>> QmpClient::connect(std::string path,
+                                                                          QmpConnectTiming timing) {
+    auto socket = co_await connect_unix(path, timing.window, timing.retry);
+    if (!socket) {
+        co_return std::unexpected(
+            fmt::format("QMP connect {}: {}", path, os_error(socket.error().value())));
+    }
+    QmpClient client(std::move(*socket));
+
+    // The greeting is read and dropped unseen. A failed handshake closes the
+    // socket with the client.
+    if (auto greeting = co_await client.read_line(); !greeting) {
+        co_return std::unexpected(std::move(greeting.error()));
+    }
+    if (auto negotiated = co_await client.execute("qmp_capabilities"); !negotiated) {
+        co_return std::unexpected(std::move(negotiated.error()));
+    }
+    co_return std::move(client);
+}
+
+asio::awaitable<std::expected<void, std::string>> QmpClient::send(std::string_view command,
+                                                                  const nlohmann::json& arguments) {
+    const std::string line = monitor_request_line(command, arguments);
+    asio::error_code ec;
+    co_await asio::async_write(socket_, asio::buffer(line),
+                               asio::redirect_error(asio::use_awaitable, ec));
+    if (ec) co_return std::unexpected("QMP write: " + os_error(ec.value()));
+    co_return std::expected<void, std::string>{};
+}
+
+asio::awaitable<std::expected<std::string, std::string>> QmpClient::read_line() {
+    const asio::error_code ec = co_await fill_line(socket_, buffer_);
+    const bool at_end = ec == asio::error::eof;
+    if (auto line = take_line(buffer_, at_end)) co_return std::move(*line);
+    if (at_end) co_return std::unexpected(std::string("QMP socket closed"));
+    co_return std::unexpected("QMP read: " + os_error(ec.value()));
+}
+
+asio::awaitable<std::expected<nlohmann::json, std::string>> QmpClient::read_reply() {
+    // Events QEMU emits between a request and its reply are skipped.
+    for (;;) {
+        auto line = co_await read_line();
+        if (!line) co_return std::unexpected(std::move(line.error()));
+        ClassifiedLine reply = classify_reply_line(*line);
+        switch (reply.kind) {
+            case ReplyKind::Error:
+                co_return std::unexpected("QMP error: " + dump_compact(reply.value));
+            case ReplyKind::Return:
+                co_return std::move(reply.value);
+            case ReplyKind::Ignored:
+                break;
+        }
+    }
+}
+
+asio::awaitable<std::expected<void, std::string>> QmpClient::call(std::string_view command,
+                                                                  const nlohmann::json& arguments) {
+    if (auto sent = co_await send(command, arguments); !sent) co_return sent;
+    auto reply = co_await read_reply();
+    if (!reply) co_return std::unexpected(std::move(reply.error()));
+    co_return std::expected<void, std::string>{};
+}
+
+asio::awaitable<std::expected<void, std::string>> QmpClient::execute(std::string_view command) {
+    co_return co_await call(command, nlohmann::json::object());
+}
+
+asio::awaitable<std::expected<nlohmann::json, std::string>> QmpClient::query(
+    std::string_view command) {
+    if (auto sent = co_await send(command, nlohmann::json::object()); !sent) {
+        co_return std::unexpected(std::move(sent.error()));
+    }
+    co_return co_await read_reply();
+}
+
+asio::awaitable<std::expected<void, std::string>> QmpClient::quit() {
+    if (auto sent = co_await send("quit", nlohmann::json::object()); !sent) co_return sent;
+    // QEMU may close the socket before or instead of answering.
+    (void)co_await read_reply();
+    co_return std::expected<void, std::string>{};
+}
+
+asio::awaitable<std::expected<void, std::string>> QmpClient::cont() {
+    co_return co_await execute("cont");
+}
+
+std::string QmpClient::status_of(const nlohmann::json& reply) {
+    if (reply.is_object()) {
+        if (auto status = reply.find("status"); status != reply.end() && status->is_string()) {
+            return status->get<std::string>();
+        }
+    }
+    return "unknown";
+}
+
+void QmpClient::close() {
+    asio::error_code ignored;
+    socket_.shutdown(asio::socket_base::shutdown_both, ignored);
+    socket_.close(ignored);
+}
+
+}  // namespace kelvo
