@@ -1,17 +1,55 @@
 #include "cli/management.h"
 
+#include <array>
 #include <csignal>
+#include <utility>
 
 #include <fmt/format.h>
 
+#include "cli/commands.h"
 #include "common/output.h"
 
 namespace kelvo {
 
-int run_management(std::string_view command, const std::vector<std::string>&) {
+namespace {
+
+// The commands that take <vm>, in lookup order.
+constexpr std::array<std::pair<std::string_view, VmCommand>, 6> kVmCommands{{
+    {"status", cmd_status},
+    {"start", cmd_start},
+    {"stop", cmd_stop},
+    {"hibernate", cmd_hibernate},
+    {"logs", cmd_logs},
+    {"delete", cmd_delete},
+}};
+
+CommandResult run_command(std::string_view command, const std::vector<std::string>& args) {
+    if (command == "list" || command == "ls") return cmd_list(args);
+    for (const auto& [word, handler] : kVmCommands) {
+        if (word != command) continue;
+        auto vm = resolve_vm(args);
+        if (!vm) return std::unexpected(vm.error());
+        return handler(*vm, args);
+    }
+    return std::unexpected(
+        fmt::format("unknown command '{}' — run 'kelvo-vmhelper help' for usage", command));
+}
+
+}  // namespace
+
+bool has_flag(const std::vector<std::string>& args, std::string_view word) {
+    for (const auto& a : args)
+        if (a == word) return true;
+    return false;
+}
+
+int run_management(std::string_view command, const std::vector<std::string>& args) {
+    // A reader that goes away (a pager that quits) ends the process quietly
+    // instead of turning into write errors.
     std::signal(SIGPIPE, SIG_DFL);
-    print_stderr(fmt::format(
-        "kelvo-vmhelper: unknown command '{}' — run 'kelvo-vmhelper help' for usage\n", command));
+    auto result = run_command(command, args);
+    if (result) return 0;
+    print_stderr(fmt::format("kelvo-vmhelper: {}\n", result.error()));
     return 1;
 }
 

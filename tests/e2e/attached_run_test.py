@@ -1,0 +1,134 @@
+"""`run` attached the way the app drives it over SSH (KELVO_HELPER_ATTACHED
+set, commands on standard input), against real QEMU and the real test guest:
+cold boot, {"cmd":"hibernate"}, a second `run` that resumes, and the end of
+standard input as a graceful powerdown."""
+
+import json
+import os
+import time
+import unittest
+
+import e2e_lib as e2e
+from e2e_lib import LifecycleCase, step
+
+
+class AttachedRunTest(LifecycleCase):
+    vm = None
+    uptime_before = None
+
+    def start_run(self):
+        """An attached `run` of the VM; returns (process, event reader, stderr path)."""
+        err_path = os.path.join(self.sandbox.root, f"run-stderr-{time.monotonic_ns()}.txt")
+        err = open(err_path, "wb")
+        try:
+            proc = self.sandbox.spawn(["run", "--config", self.vm.file("helper.json")], attached=True, stderr=err)
+        finally:
+            err.close()
+        return proc, e2e.EventReader(proc.stdout), err_path
+
+    def finish(self, proc, reader, err_path, timeout):
+        """Every remaining event until `run` ends; checks it ended with 0."""
+        rest = reader.rest(timeout)
+        try:
+            status = proc.wait(timeout=e2e.PROCESS_END_LIMIT)
+        except Exception:
+            self.fail(f"`run` did not exit after its output ended (events: {e2e.event_words(reader.seen)})")
+        with open(err_path, errors="replace") as f:
+            stderr = f.read()
+        self.assertEqual(status, 0, f"`run` exit status (events: {e2e.event_words(reader.seen)}; stderr: {stderr})")
+        self.assertEqual(stderr, "")
+        return rest
+
+    @step
+    def test_01_provision_with_firmware_path(self):
+        code, _ = e2e.host_firmware()
+        type(self).vm = vm = self.sandbox.write_vm("e2e-attached", e2e.free_port(), firmware_path=code)
+        status, out, err, took = self.sandbox.kelvo(["provision", "--config", vm.file("helper.json")], timeout=300)
+        self.timed("provision", took)
+        self.assertEqual(status, 0, f"stdout:\n{out}\nstderr:\n{err}")
+        self.assertEqual(e2e.event_words(e2e.parse_events(out))[-1], "log:provisioning: complete")
+
+    @step
+    def test_02_cold_boot_then_hibernate_command(self):
+        vm = self.vm
+        t0 = time.monotonic()
+        proc, reader, err_path = self.start_run()
+        self.assertEqual(reader.next_event(30), {"event": "state", "state": "starting"})
+        self.assertEqual(reader.next_event(30), {
+            "event": "log",
+            "line": f"launching qemu-system-x86_64 (cpu=1, mem=512MiB, sshd→127.0.0.1:{vm.port})"})
+        reader.wait_for(lambda e: e.get("state") == "running", e2e.BOOT_LIMIT, "the running event")
+        banner = e2e.ssh_banner(vm.port)
+        running_after = time.monotonic() - t0
+        with self.subTest("the running event comes only once the guest's sshd answers"):
+            self.assertTrue(banner.startswith(b"SSH-"),
+                            f"`run` reported running {running_after:.1f}s after launch, but the guest's sshd sent "
+                            f"no SSH- banner then (got {banner!r}); QEMU's user network accepts TCP connections "
+                            f"on the forwarded port before the guest is up")
+        self.assertEqual(reader.seen[-1], {"event": "state", "port": vm.port, "state": "running"})
+        e2e.wait_for_banner(vm.port, e2e.BOOT_LIMIT)
+        self.timed("attached cold boot (until the SSH- banner)", time.monotonic() - t0)
+
+        type(self).uptime_before = e2e.guest_uptime(vm.file("qga.sock"))
+        agent = e2e.GuestAgent(vm.file("qga.sock"))
+        try:
+            agent.sync()
+            agent.run("/bin/sh", ["-c", "echo attached-marker > /run/e2e-marker"])
+        finally:
+            agent.close()
+
+        t1 = time.monotonic()
+        proc.stdin.write(b'{"cmd":"hibernate"}\n')
+        proc.stdin.flush()
+        rest = self.finish(proc, reader, err_path, e2e.HIBERNATE_LIMIT)
+        self.timed("attached hibernate (command to exit)", time.monotonic() - t1)
+        words = e2e.event_words(rest)
+        self.assertEqual(words[:3], ["log:hibernate requested", "state:saving", "state:hibernated"], words)
+        self.assertTrue(words[3].startswith("log:qemu exited"), words)
+        self.assertEqual(len(words), 4, words)
+        self.assertGreater(os.path.getsize(vm.snapshot), 1 << 20)
+        self.assertFalse(os.path.exists(vm.snapshot + ".part"))
+        self.assertTrue(e2e.wait_gone(vm.qemu_pids(), 10), "QEMU still runs after the hibernation")
+
+    @step
+    def test_03_resume_then_end_of_input(self):
+        vm = self.vm
+        t0 = time.monotonic()
+        proc, reader, err_path = self.start_run()
+        self.assertEqual(reader.next_event(30), {"event": "state", "state": "starting"})
+        self.assertEqual(reader.next_event(30), {"event": "state", "state": "restoring"})
+        self.assertEqual(reader.next_event(30), {
+            "event": "log",
+            "line": f"launching qemu-system-x86_64 (cpu=1, mem=512MiB, sshd→127.0.0.1:{vm.port}, resuming from snapshot)"})
+        running = reader.wait_for(lambda e: e.get("state") == "running", 150, "the running event after the resume")
+        self.assertEqual(running, {"event": "state", "port": vm.port, "state": "running"})
+        self.assertTrue(e2e.ssh_banner(vm.port).startswith(b"SSH-"), "running, but the guest's sshd is silent")
+        reader.wait_for(lambda e: e.get("line") == "resume: networking restored, guest reachable", 30,
+                        "the end of the resume")
+        self.timed("attached resume (until networking restored)", time.monotonic() - t0)
+        self.assertFalse(any(e.get("event") == "error" for e in reader.seen), e2e.event_words(reader.seen))
+        self.assertFalse(os.path.exists(vm.snapshot), "the snapshot is still there after the resume")
+
+        agent = e2e.GuestAgent(vm.file("qga.sock"))
+        try:
+            agent.sync()
+            marker = agent.run("/bin/cat", ["/run/e2e-marker"])
+        finally:
+            agent.close()
+        self.assertEqual(marker.strip(), "attached-marker", "the guest was booted afresh")
+        self.assertGreaterEqual(e2e.guest_uptime(vm.file("qga.sock")), self.uptime_before)
+
+        qemus = vm.qemu_pids()
+        self.assertEqual(len(qemus), 1, qemus)
+        t1 = time.monotonic()
+        proc.stdin.close()
+        rest = self.finish(proc, reader, err_path, e2e.STOP_LIMIT)
+        self.timed("attached powerdown at end of input", time.monotonic() - t1)
+        self.assertEqual(e2e.event_words(rest), ["log:graceful powerdown requested", "log:qemu exited cleanly",
+                                                 "state:stopped"])
+        self.assertTrue(e2e.wait_gone(qemus, 10))
+        self.assertIn("power button pressed", open(vm.config["console_log_path"], errors="replace").read())
+
+
+if __name__ == "__main__":
+    unittest.main()

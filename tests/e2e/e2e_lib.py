@@ -1,0 +1,700 @@
+"""Shared pieces of the end-to-end tests: the real test guest, a private HOME
+with a local `curl` stand-in that serves the guest as the cloud image, VM
+directories, the guest's SSH banner and guest agent, and the bookkeeping that
+ends every helper and QEMU a test started, by pid.
+
+Real QEMU runs the guest; where KVM cannot run it, the shim from the shared
+e2e folder (KVM swapped for software emulation) goes first on PATH. Every wait
+has a limit."""
+
+import base64
+import hashlib
+import json
+import os
+import queue
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import uuid
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BIN = os.path.abspath(os.environ.get("KELVO_BIN", os.path.join(HERE, "..", "..", "build", "kelvo-vmhelper")))
+SHARED = os.path.abspath(os.environ.get("KELVO_SHARED_DIR", os.path.join(HERE, "..", "..", "..", "shared")))
+E2E_SHARED = os.path.join(SHARED, "e2e")
+SHIM_DIR = os.path.join(E2E_SHARED, "qemu-shim")
+# Where the guest is built and its downloads cached between runs.
+GUEST_DIR = os.environ.get("KELVO_GUEST_DIR", "/var/tmp/kelvo-test-guest")
+
+IMAGE_NAME = "ubuntu-25.10-server-cloudimg-amd64.img"
+RELEASE_PATH = "/releases/questing/release"
+QEMU = "qemu-system-x86_64"
+
+# Limits, generous for software emulation on a busy 2-core host.
+BOOT_LIMIT = 240          # cold boot until the guest's sshd answers
+COMMAND_LIMIT = 120       # a management command that does not wait for a boot
+START_LIMIT = 200         # `start` itself waits at most 180 s
+HIBERNATE_LIMIT = 300
+STOP_LIMIT = 100          # `stop` waits at most 75 s
+PROCESS_END_LIMIT = 30
+
+# The firmware tables of an x86-64 build (CODE, VARS).
+OVMF_PAIRS = [
+    ("/usr/share/OVMF/OVMF_CODE_4M.fd", "/usr/share/OVMF/OVMF_VARS_4M.fd"),
+    ("/usr/share/OVMF/OVMF_CODE.fd", "/usr/share/OVMF/OVMF_VARS.fd"),
+    ("/usr/share/edk2/x64/OVMF_CODE.4m.fd", "/usr/share/edk2/x64/OVMF_VARS.4m.fd"),
+    ("/usr/share/edk2/ovmf/OVMF_CODE.fd", "/usr/share/edk2/ovmf/OVMF_VARS.fd"),
+    ("/usr/share/qemu/OVMF_CODE.fd", "/usr/share/qemu/OVMF_VARS.fd"),
+]
+
+
+def log(msg):
+    print(f"[e2e {time.strftime('%H:%M:%S')}] {msg}", file=sys.stderr, flush=True)
+
+
+# --------------------------------------------------------------- host checks
+
+def real_qemu():
+    """Path of the real emulator, or None."""
+    real = os.environ.get("QEMU_SHIM_REAL", "/usr/bin/" + QEMU)
+    if os.access(real, os.X_OK):
+        return real
+    return shutil.which(QEMU)
+
+
+def host_firmware():
+    for code, vars_ in OVMF_PAIRS:
+        if os.path.exists(code) and os.path.exists(vars_):
+            return code, vars_
+    return None
+
+
+def kvm_usable(qemu):
+    """True when KVM can run a guest here: /dev/kvm is there and read-write,
+    and an emulator with accel=kvm and the host CPU stays up. Override with
+    KELVO_E2E_KVM=0/1."""
+    forced = os.environ.get("KELVO_E2E_KVM")
+    if forced in ("0", "1"):
+        return forced == "1"
+    if not os.access("/dev/kvm", os.R_OK | os.W_OK):
+        return False
+    try:
+        proc = subprocess.Popen([qemu, "-machine", "q35,accel=kvm", "-cpu", "host", "-nodefaults",
+                                 "-display", "none", "-S", "-monitor", "none", "-serial", "none"],
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    except OSError:
+        return False
+    try:
+        proc.wait(timeout=2)
+        return False            # it ended at once: KVM refused
+    except subprocess.TimeoutExpired:
+        return True
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(timeout=10)
+
+
+def missing_host_tools():
+    """What the real lifecycle needs on this host besides QEMU."""
+    missing = []
+    if not os.access(BIN, os.X_OK):
+        missing.append(f"the built program ({BIN})")
+    for tool in ("qemu-img", "sha256sum"):
+        if shutil.which(tool) is None:
+            missing.append(tool)
+    if shutil.which("cloud-localds") is None and shutil.which("genisoimage") is None:
+        missing.append("cloud-localds or genisoimage")
+    if host_firmware() is None:
+        missing.append("OVMF firmware")
+    return missing
+
+
+_guest_cache = {}
+
+
+def ensure_guest():
+    """Builds (or reuses) the test guest. Returns (guest.qcow2 path, its
+    sha256, ssh key path or None), or raises RuntimeError with the reason."""
+    if "guest" in _guest_cache:
+        return _guest_cache["guest"]
+    image = os.path.join(GUEST_DIR, "guest.qcow2")
+    if not os.path.isfile(image):
+        script = os.path.join(E2E_SHARED, "build-guest.sh")
+        if not os.path.isfile(script):
+            raise RuntimeError(f"no guest build script at {script}")
+        log(f"building the test guest into {GUEST_DIR}")
+        env = dict(os.environ, GUEST_OUT=GUEST_DIR)
+        try:
+            out = subprocess.run(["bash", script], env=env, stdin=subprocess.DEVNULL,
+                                 capture_output=True, timeout=900)
+        except subprocess.TimeoutExpired:
+            raise RuntimeError("guest build did not finish within 900 s")
+        if out.returncode != 0 or not os.path.isfile(image):
+            tail = (out.stdout + out.stderr).decode(errors="replace").strip().splitlines()[-8:]
+            raise RuntimeError("guest build failed: " + " | ".join(tail))
+    h = hashlib.sha256()
+    with open(image, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            h.update(chunk)
+    key = os.path.join(GUEST_DIR, "id_ed25519")
+    _guest_cache["guest"] = (image, h.hexdigest(), key if os.path.isfile(key) else None)
+    return _guest_cache["guest"]
+
+
+def skip_reason():
+    """Why the end-to-end suite cannot run here, or None."""
+    if real_qemu() is None:
+        return f"real QEMU not installed ({QEMU} missing) — run scripts/e2e-setup.sh"
+    if not os.path.isfile(os.path.join(SHIM_DIR, QEMU)):
+        return f"QEMU shim missing under {SHIM_DIR}"
+    missing = missing_host_tools()
+    if missing:
+        return "missing on this host: " + ", ".join(missing)
+    try:
+        ensure_guest()
+    except RuntimeError as e:
+        return f"test guest unavailable: {e}"
+    return None
+
+
+# --------------------------------------------------------------- curl stand-in
+
+CURL_TEMPLATE = r'''#!/usr/bin/env python3
+# Local stand-in for curl: serves the e2e guest disk as the Ubuntu cloud image
+# and a SHA256SUMS that lists its digest. Records every call in a log.
+import json, shutil, sys
+IMAGE = {image!r}
+NAME = {name!r}
+SUMS = {sums!r}
+LOG = {log!r}
+args = sys.argv[1:]
+with open(LOG, "a") as f:
+    f.write(json.dumps(args) + "\n")
+url = args[-1] if args else ""
+out = args[args.index("-o") + 1] if "-o" in args and args.index("-o") + 1 < len(args) else None
+if not url.startswith("https://") or "{release}/" not in url:
+    sys.stderr.write("curl: (6) Could not resolve host: %s\n" % url)
+    sys.exit(6)
+leaf = url.rsplit("/", 1)[1]
+if leaf == "SHA256SUMS":
+    data = SUMS.encode()
+elif leaf == NAME:
+    data = None
+else:
+    sys.stderr.write("curl: (22) The requested URL returned error: 404\n")
+    sys.exit(22)
+if out is None:
+    if data is None:
+        with open(IMAGE, "rb") as f:
+            shutil.copyfileobj(f, sys.stdout.buffer)
+    else:
+        sys.stdout.write(data.decode())
+elif data is None:
+    shutil.copyfile(IMAGE, out)
+else:
+    with open(out, "wb") as f:
+        f.write(data)
+'''
+
+
+def write_curl_standin(bindir, image, digest, call_log):
+    sums = (f"{'0' * 64} *ubuntu-25.10-server-cloudimg-amd64.squashfs\n"
+            f"{digest} *{IMAGE_NAME}\n"
+            f"{'1' * 64} *ubuntu-25.10-server-cloudimg-amd64.tar.gz\n")
+    path = os.path.join(bindir, "curl")
+    with open(path, "w") as f:
+        f.write(CURL_TEMPLATE.format(image=image, name=IMAGE_NAME, sums=sums, log=call_log,
+                                     release=RELEASE_PATH))
+    os.chmod(path, 0o755)
+    return path
+
+
+# --------------------------------------------------------------- processes
+
+def read_cmdline(pid):
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def all_pids():
+    return [int(n) for n in os.listdir("/proc") if n.isdigit()]
+
+
+def pids_matching(*needles):
+    """Processes whose NUL-joined command line contains every needle."""
+    found = []
+    for pid in all_pids():
+        if pid == os.getpid():
+            continue
+        cmd = read_cmdline(pid)
+        if cmd and all(n.encode() in cmd for n in needles):
+            found.append(pid)
+    return found
+
+
+def is_gone(pid):
+    """True when the process no longer exists or is a zombie."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            stat = f.read()
+    except OSError:
+        return True
+    return stat[stat.rindex(")") + 2:].startswith("Z")
+
+
+def wait_gone(pids, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if all(is_gone(p) for p in pids):
+            return True
+        time.sleep(0.1)
+    return all(is_gone(p) for p in pids)
+
+
+def kill_pid(pid, sig=signal.SIGKILL):
+    try:
+        os.kill(pid, sig)
+    except (ProcessLookupError, PermissionError):
+        pass
+
+
+# --------------------------------------------------------------- guest probes
+
+def ssh_banner(port, connect_timeout=2.0, read_timeout=3.0):
+    """The first bytes the guest's SSH server sends, or b"" when nothing
+    answers (QEMU's user network accepts before the guest is up)."""
+    try:
+        s = socket.create_connection(("127.0.0.1", port), timeout=connect_timeout)
+    except OSError:
+        return b""
+    try:
+        s.settimeout(read_timeout)
+        data = b""
+        while len(data) < 4:
+            chunk = s.recv(64)
+            if not chunk:
+                break
+            data += chunk
+        return data
+    except OSError:
+        return b""
+    finally:
+        s.close()
+
+
+def wait_for_banner(port, timeout):
+    """Seconds until the guest's sshd sent "SSH-"; raises after timeout."""
+    t0 = time.monotonic()
+    while time.monotonic() - t0 < timeout:
+        if ssh_banner(port).startswith(b"SSH-"):
+            return time.monotonic() - t0
+        time.sleep(0.5)
+    raise AssertionError(f"guest sshd on 127.0.0.1:{port} sent no SSH- banner within {timeout}s")
+
+
+class GuestAgent:
+    """Minimal client of the guest agent socket (JSON lines)."""
+
+    def __init__(self, path, timeout=20):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.settimeout(timeout)
+        self.sock.connect(path)
+        self.buf = b""
+        self.timeout = timeout
+
+    def close(self):
+        self.sock.close()
+
+    def _line(self, deadline):
+        while b"\n" not in self.buf:
+            if time.monotonic() > deadline:
+                raise TimeoutError("guest agent did not answer")
+            self.sock.settimeout(max(0.1, deadline - time.monotonic()))
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise ConnectionError("guest agent closed the channel")
+            self.buf += chunk
+        line, self.buf = self.buf.split(b"\n", 1)
+        return line
+
+    def call(self, execute, arguments=None, timeout=None):
+        req = {"execute": execute}
+        if arguments is not None:
+            req["arguments"] = arguments
+        self.sock.sendall(json.dumps(req).encode() + b"\n")
+        deadline = time.monotonic() + (timeout or self.timeout)
+        while True:
+            line = self._line(deadline).strip(b"\xff \r\t")
+            try:
+                reply = json.loads(line)
+            except ValueError:
+                continue
+            if "error" in reply:
+                raise RuntimeError(f"{execute}: {reply['error']}")
+            if "return" in reply:
+                return reply["return"]
+
+    def sync(self):
+        token = int(time.time() * 1000) % 2**31
+        deadline = time.monotonic() + self.timeout
+        self.sock.sendall(json.dumps({"execute": "guest-sync", "arguments": {"id": token}}).encode() + b"\n")
+        while True:
+            line = self._line(deadline).strip(b"\xff \r\t")
+            try:
+                if json.loads(line).get("return") == token:
+                    return
+            except (ValueError, AttributeError):
+                continue
+
+    def run(self, path, args, timeout=20):
+        pid = self.call("guest-exec", {"path": path, "arg": args, "capture-output": True})["pid"]
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            st = self.call("guest-exec-status", {"pid": pid})
+            if st.get("exited"):
+                return base64.b64decode(st.get("out-data", "")).decode(errors="replace")
+            time.sleep(0.2)
+        raise TimeoutError(f"guest command {path} did not finish within {timeout}s")
+
+
+def guest_uptime(qga_sock, timeout=30):
+    """The guest's /proc/uptime (seconds) read through its agent."""
+    deadline = time.monotonic() + timeout
+    last = None
+    while time.monotonic() < deadline:
+        try:
+            agent = GuestAgent(qga_sock, timeout=min(10, max(1, deadline - time.monotonic())))
+            try:
+                agent.sync()
+                return float(agent.run("/bin/cat", ["/proc/uptime"]).split()[0])
+            finally:
+                agent.close()
+        except (OSError, RuntimeError, ValueError, IndexError) as e:
+            last = e
+            time.sleep(0.5)
+    raise AssertionError(f"could not read the guest's uptime through {qga_sock}: {last}")
+
+
+# --------------------------------------------------------------- events
+
+def parse_events(text):
+    """The JSON objects among the lines of an event stream (other lines are
+    skipped: the helper's stderr shares helper.out)."""
+    out = []
+    for line in text.splitlines():
+        line = line.strip()
+        if not line:
+            continue
+        try:
+            obj = json.loads(line)
+        except ValueError:
+            continue
+        if isinstance(obj, dict):
+            out.append(obj)
+    return out
+
+
+def event_words(events):
+    """Compact view of an event list: "state:running", "log:...", "error:..."."""
+    words = []
+    for e in events:
+        kind = e.get("event")
+        if kind == "state":
+            words.append("state:" + str(e.get("state")))
+        elif kind == "log":
+            words.append("log:" + str(e.get("line")))
+        elif kind == "error":
+            words.append("error:" + str(e.get("message")))
+        else:
+            words.append(json.dumps(e))
+    return words
+
+
+class EventReader:
+    """Reads an attached `run`'s standard output on a thread; lines are
+    taken with a limit."""
+
+    def __init__(self, stream):
+        self.lines = queue.Queue()
+        self.seen = []
+        self.thread = threading.Thread(target=self._pump, args=(stream,), daemon=True)
+        self.thread.start()
+
+    def _pump(self, stream):
+        for raw in iter(stream.readline, b""):
+            self.lines.put(raw.decode(errors="replace").rstrip("\n"))
+        self.lines.put(None)
+
+    def next_event(self, timeout):
+        """The next event (dict), or None at end of output; raises on time-out."""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"no event within {timeout}s (seen: {event_words(self.seen)})")
+            try:
+                line = self.lines.get(timeout=left)
+            except queue.Empty:
+                continue
+            if line is None:
+                return None
+            evs = parse_events(line)
+            if evs:
+                self.seen.append(evs[0])
+                return evs[0]
+
+    def wait_for(self, predicate, timeout, what):
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"no {what} within {timeout}s (seen: {event_words(self.seen)})")
+            ev = self.next_event(left)
+            if ev is None:
+                raise AssertionError(f"output ended before {what} (seen: {event_words(self.seen)})")
+            if predicate(ev):
+                return ev
+
+    def rest(self, timeout):
+        """Every further event until the end of output."""
+        deadline = time.monotonic() + timeout
+        out = []
+        while True:
+            ev = self.next_event(max(0.01, deadline - time.monotonic()))
+            if ev is None:
+                return out
+            out.append(ev)
+
+
+# --------------------------------------------------------------- sandbox
+
+class Sandbox:
+    """A private HOME with a bin/ first on PATH holding the curl stand-in; the
+    QEMU shim follows it when KVM cannot run the guest. close() ends every
+    helper and QEMU whose command line names this sandbox, by pid."""
+
+    def __init__(self, prefix="kelvo-e2e-"):
+        self.image, self.digest, self.key = ensure_guest()
+        self.root = tempfile.mkdtemp(prefix=prefix)
+        self.home = os.path.join(self.root, "home")
+        self.bin = os.path.join(self.root, "bin")
+        os.makedirs(self.home)
+        os.makedirs(self.bin)
+        self.curl_log = os.path.join(self.root, "curl-calls.log")
+        write_curl_standin(self.bin, self.image, self.digest, self.curl_log)
+        qemu = real_qemu()
+        self.kvm = kvm_usable(qemu)
+        self.path_dirs = [self.bin] + ([] if self.kvm else [SHIM_DIR])
+        self.procs = []
+        self.extra_pids = []
+
+    def env(self, attached=False):
+        env = dict(os.environ)
+        env["HOME"] = self.home
+        env["PATH"] = ":".join(self.path_dirs + [os.environ.get("PATH", "/usr/bin:/bin")])
+        env.pop("KELVO_HELPER_ATTACHED", None)
+        if attached:
+            env["KELVO_HELPER_ATTACHED"] = "1"
+        return env
+
+    def kelvo(self, args, timeout=COMMAND_LIMIT, stdin=b""):
+        """Runs the program to completion: (status, stdout text, stderr text, seconds)."""
+        t0 = time.monotonic()
+        try:
+            proc = subprocess.run([BIN] + list(args), input=stdin, capture_output=True, env=self.env(),
+                                  timeout=timeout, cwd=self.root)
+        except subprocess.TimeoutExpired as e:
+            raise AssertionError(f"kelvo-vmhelper {' '.join(args)} did not finish within {timeout}s; "
+                                 f"stdout so far: {(e.stdout or b'').decode(errors='replace')!r}")
+        took = time.monotonic() - t0
+        return proc.returncode, proc.stdout.decode(errors="replace"), proc.stderr.decode(errors="replace"), took
+
+    def spawn(self, args, attached=False, **kwargs):
+        kwargs.setdefault("stdin", subprocess.PIPE)
+        kwargs.setdefault("stdout", subprocess.PIPE)
+        kwargs.setdefault("stderr", subprocess.PIPE)
+        proc = subprocess.Popen([BIN] + list(args), env=self.env(attached), cwd=self.root, **kwargs)
+        self.procs.append(proc)
+        return proc
+
+    def track_pid(self, pid):
+        self.extra_pids.append(pid)
+
+    def write_vm(self, name, port, firmware_path=None, disk_gib=0, memory_mib=512):
+        """A fresh VM directory laid out as the app does it; returns Vm."""
+        vm_id = str(uuid.uuid4())
+        d = os.path.join(self.home, ".kelvo", "vms", vm_id)
+        os.makedirs(d)
+        config = {
+            "disk_path": os.path.join(d, "disk.qcow2"),
+            "seed_path": os.path.join(d, "seed.iso"),
+            "efi_store_path": os.path.join(d, "efi-vars.fd"),
+            "machine_identifier_path": os.path.join(d, "machine-id"),
+            "console_log_path": os.path.join(d, "console.log"),
+            "save_path": os.path.join(d, "state.save"),
+            "mac_address": "52:54:00:e2:e0:%02x" % (port % 256),
+            "cpu_count": 1,
+            "memory_mib": memory_mib,
+            "disk_gib": disk_gib,
+            "isolated": False,
+            "ssh_host_port": port,
+            "vm_name": name,
+        }
+        if firmware_path is not None:
+            config["firmware_path"] = firmware_path
+        with open(os.path.join(d, "helper.json"), "w") as f:
+            json.dump(config, f, indent=2)
+        with open(os.path.join(d, "user-data"), "w") as f:
+            f.write("#cloud-config\nhostname: %s\n" % name)
+        with open(os.path.join(d, "meta-data"), "w") as f:
+            f.write("instance-id: %s\nlocal-hostname: %s\n" % (vm_id, name))
+        return Vm(vm_id, name, d, port, config)
+
+    def our_pids(self):
+        """Helpers and QEMUs whose command line names this sandbox."""
+        return pids_matching(self.root)
+
+    def close(self):
+        for proc in self.procs:
+            if proc.poll() is None:
+                kill_pid(proc.pid)
+        pids = self.our_pids() + [p for p in self.extra_pids if not is_gone(p)]
+        for pid in pids:
+            kill_pid(pid)
+        for proc in self.procs:
+            try:
+                proc.wait(timeout=PROCESS_END_LIMIT)
+            except subprocess.TimeoutExpired:
+                pass
+            for stream in (proc.stdin, proc.stdout, proc.stderr):
+                if stream:
+                    try:
+                        stream.close()
+                    except OSError:
+                        pass
+        for pid in self.extra_pids:
+            try:
+                os.waitpid(pid, os.WNOHANG)
+            except ChildProcessError:
+                pass
+        wait_gone(pids, PROCESS_END_LIMIT)
+        if os.environ.get("KELVO_E2E_KEEP"):
+            log(f"kept {self.root}")
+        else:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+
+class Vm:
+    def __init__(self, vm_id, name, d, port, config):
+        self.id, self.name, self.dir, self.port, self.config = vm_id, name, d, port, config
+
+    def file(self, name):
+        return os.path.join(self.dir, name)
+
+    @property
+    def snapshot(self):
+        return self.config["save_path"]
+
+    @property
+    def disk(self):
+        return self.config["disk_path"]
+
+    def helper_out(self):
+        try:
+            with open(self.file("helper.out"), encoding="utf-8", errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def events(self):
+        return parse_events(self.helper_out())
+
+    def qemu_pids(self):
+        return pids_matching("qemu-system", self.disk)
+
+    def helper_pids(self):
+        return [p for p in pids_matching(self.file("helper.json"))
+                if b"\0run\0" in b"\0" + (read_cmdline(p) or b"")]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_until(predicate, timeout, what, interval=0.2):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(interval)
+    value = predicate()
+    if value:
+        return value
+    raise AssertionError(f"timed out after {timeout}s waiting for {what}")
+
+
+# --------------------------------------------------------------- test cases
+
+import unittest  # noqa: E402
+
+
+def step(method):
+    """Marks a numbered step of a lifecycle: when it fails, the later steps
+    of its class are skipped (they build on its result). subTest failures do
+    not count: they are findings, and the lifecycle goes on."""
+    def wrapper(self, *args, **kwargs):
+        try:
+            return method(self, *args, **kwargs)
+        except unittest.SkipTest:
+            raise
+        except BaseException:
+            type(self).failed_step = method.__name__
+            raise
+    wrapper.__name__ = method.__name__
+    wrapper.__doc__ = method.__doc__
+    return wrapper
+
+
+class LifecycleCase(unittest.TestCase):
+    """Ordered steps (test_NN_*) sharing one sandbox."""
+
+    sandbox = None
+    failed_step = None
+    timings = None
+
+    @classmethod
+    def setUpClass(cls):
+        reason = skip_reason()
+        if reason:
+            raise unittest.SkipTest(reason)
+        cls.timings = {}
+        cls.sandbox = Sandbox()
+        log(f"sandbox {cls.sandbox.root}; guest {cls.sandbox.image}; "
+            f"{'KVM' if cls.sandbox.kvm else 'software emulation through the QEMU shim (no usable KVM)'}")
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.sandbox is not None:
+            cls.sandbox.close()
+            cls.sandbox = None
+        if cls.timings:
+            log("timings: " + ", ".join(f"{k} {v:.1f}s" for k, v in cls.timings.items()))
+
+    def setUp(self):
+        if type(self).failed_step:
+            self.skipTest(f"an earlier step failed ({type(self).failed_step})")
+
+    def timed(self, name, seconds):
+        type(self).timings[name] = seconds
+        log(f"{name}: {seconds:.1f}s")

@@ -1,0 +1,305 @@
+"""The whole life of one VM through the management commands, against real
+QEMU and the real test guest: provision, validate, start, list/status/logs,
+hibernate, resume, graceful stop, forced stop beside a decoy, delete."""
+
+import json
+import os
+import re
+import subprocess
+import sys
+import time
+import unittest
+
+import e2e_lib as e2e
+from e2e_lib import LifecycleCase, step
+
+
+class VmLifecycleTest(LifecycleCase):
+    vm = None
+
+    # ---------------------------------------------------------------- helpers
+
+    def ok(self, args, timeout=e2e.COMMAND_LIMIT, stdin=b""):
+        status, out, err, took = self.sandbox.kelvo(args, timeout=timeout, stdin=stdin)
+        self.assertEqual(status, 0, f"kelvo-vmhelper {' '.join(args)} failed\nstdout:\n{out}\nstderr:\n{err}")
+        return out, took
+
+    def list_json(self):
+        out, _ = self.ok(["list", "--json"])
+        return json.loads(out)
+
+    def entry(self):
+        for e in self.list_json():
+            if e["id"] == self.vm.id:
+                return e
+        self.fail(f"list --json does not show {self.vm.id}")
+
+    def wait_helper_event(self, predicate, timeout, what):
+        return e2e.wait_until(lambda: any(predicate(e) for e in self.vm.events()), timeout,
+                              f"{what} in helper.out (events: {e2e.event_words(self.vm.events())})")
+
+    def running_vm_pids(self):
+        helpers = self.vm.helper_pids()
+        qemus = self.vm.qemu_pids()
+        self.assertEqual(len(helpers), 1, f"one helper process expected, found {helpers}")
+        self.assertEqual(len(qemus), 1, f"one QEMU process expected, found {qemus}")
+        return helpers[0], qemus[0]
+
+    def start_cold_and_check(self, label):
+        """`start` of a stopped VM: returns when the guest's sshd answers."""
+        vm = self.vm
+        t0 = time.monotonic()
+        out, took = self.ok(["start", vm.name], timeout=e2e.START_LIMIT)
+        banner_at_report = e2e.ssh_banner(vm.port)
+        self.assertRegex(out, rf"(?m)^started '{re.escape(vm.name)}' \(helper pid \d+\) — booting…$")
+        self.assertIn(f"'{vm.name}' is running — guest sshd on 127.0.0.1:{vm.port}\n", out)
+        with self.subTest(f"{label}: `start` says running only once the guest's sshd answers"):
+            self.assertTrue(banner_at_report.startswith(b"SSH-"),
+                            f"`start` returned after {took:.1f}s saying the VM is running, but the guest's "
+                            f"sshd sent no SSH- banner then (got {banner_at_report!r}); QEMU's user network "
+                            f"accepts TCP connections on the forwarded port before the guest is up")
+        e2e.wait_for_banner(vm.port, e2e.BOOT_LIMIT)
+        self.timed(f"{label} (until the SSH- banner)", time.monotonic() - t0)
+        self.timed(f"{label}: `start` returned after", took)
+        return out
+
+    # ---------------------------------------------------------------- steps
+
+    @step
+    def test_01_provision(self):
+        sb = self.sandbox
+        type(self).vm = vm = sb.write_vm("e2e-life", e2e.free_port(), disk_gib=1)
+        config = vm.file("helper.json")
+        t0 = time.monotonic()
+        status, out, err, _ = sb.kelvo(["provision", "--config", config], timeout=300)
+        self.timed("provision (first, with download)", time.monotonic() - t0)
+        self.assertEqual(status, 0, f"provision failed\nstdout:\n{out}\nstderr:\n{err}")
+        self.assertEqual(err, "")
+        self.assertEqual(e2e.event_words(e2e.parse_events(out)), [
+            "log:provisioning: ensuring base cloud image",
+            f"log:downloading {e2e.IMAGE_NAME}",
+            "log:provisioning: creating disk",
+            "log:provisioning: building cloud-init seed",
+            "log:provisioning: complete",
+        ])
+        # Every stdout line is an event.
+        for line in out.splitlines():
+            json.loads(line)
+
+        with open(sb.curl_log) as f:
+            calls = [json.loads(line) for line in f]
+        self.assertEqual(len(calls), 2, calls)
+        self.assertEqual(calls[0][:1], ["-fsSL"])
+        self.assertTrue(calls[0][-1].endswith(e2e.RELEASE_PATH + "/SHA256SUMS"), calls[0])
+        self.assertEqual(calls[1][:4], ["-fL", "--retry", "3", "-o"])
+        self.assertTrue(calls[1][-1].endswith(e2e.RELEASE_PATH + "/" + e2e.IMAGE_NAME), calls[1])
+
+        cached = os.path.join(sb.home, ".kelvo", "images", e2e.IMAGE_NAME)
+        self.assertTrue(os.path.isfile(cached), "the image is not in the cache")
+        self.assertFalse(os.path.exists(cached + ".tmp"))
+        info = json.loads(subprocess.run(["qemu-img", "info", "--output=json", vm.disk], capture_output=True,
+                                         timeout=60, check=True).stdout)
+        self.assertEqual(info["format"], "qcow2")
+        self.assertEqual(info["virtual-size"], 1 << 30, "disk_gib 1 grows the disk to 1 GiB")
+        with open(vm.config["seed_path"], "rb") as f:
+            iso = f.read(64 * 1024)
+        self.assertEqual(iso[0x8001:0x8006], b"CD001", "the seed is not an ISO 9660 image")
+        self.assertEqual(iso[0x8028:0x8028 + 6], b"cidata", "the seed's volume label is not cidata")
+        fw = e2e.host_firmware()
+        self.assertTrue(os.path.isfile(vm.config["efi_store_path"]), "provision prepared no variable store")
+        self.assertEqual(os.path.getsize(vm.config["efi_store_path"]), os.path.getsize(fw[1]))
+
+        # Again: the cached image is reused (checksums fetched, no download).
+        status, out, err, _ = sb.kelvo(["provision", "--config", config], timeout=300)
+        self.assertEqual(status, 0, err)
+        self.assertNotIn("downloading", out)
+        with open(sb.curl_log) as f:
+            self.assertEqual(len(f.readlines()), 3, "the second provision downloads nothing")
+
+    @step
+    def test_02_validate(self):
+        status, out, err, _ = self.sandbox.kelvo(["validate", "--config", self.vm.file("helper.json")])
+        if os.path.exists("/dev/kvm"):
+            self.assertEqual((status, out), (0, "ok\n"), err)
+        else:
+            self.assertEqual(status, 1, out)
+            self.assertEqual(out, '{"event":"error","message":"/dev/kvm missing — KVM not available on this host"}\n')
+
+    @step
+    def test_03_start_cold(self):
+        vm = self.vm
+        self.start_cold_and_check("cold start")
+        helper, qemu = self.running_vm_pids()
+        with open(f"/proc/{qemu}/cmdline", "rb") as f:
+            argv = f.read().split(b"\0")
+        self.assertIn(f"if=virtio,format=qcow2,file={vm.disk}".encode(), argv)
+        self.wait_helper_event(lambda e: e.get("state") == "running" and e.get("port") == vm.port, 30,
+                               "the running event")
+        words = e2e.event_words(vm.events())
+        self.assertEqual(words[0], "state:starting")
+        self.assertEqual(words[1], f"log:launching qemu-system-x86_64 (cpu=1, mem=512MiB, sshd→127.0.0.1:{vm.port})")
+        self.assertNotIn("state:restoring", words)
+        self.assertFalse(any(w.startswith("error:") or "QMP unavailable" in w for w in words), words)
+
+    @step
+    def test_04_list_status_logs(self):
+        vm = self.vm
+        helper, _ = self.running_vm_pids()
+        out, _ = self.ok(["list"])
+        lines = out.splitlines()
+        self.assertEqual(lines[0].split(), ["NAME", "STATE", "SSH", "CPUS", "MEMORY", "ID"])
+        row = [line for line in lines[1:] if line.split()[0] == vm.name]
+        self.assertEqual(len(row), 1, out)
+        self.assertEqual(row[0].split(), [vm.name, "running", str(vm.port), "1", "512", "MiB", vm.id[:12]])
+
+        e = self.entry()
+        self.assertEqual(e, {"cpus": 1, "dir": vm.dir, "disk_gib": 1, "id": vm.id, "memory_mib": 512,
+                             "name": vm.name, "pid": helper, "ssh_port": vm.port, "state": "running"})
+
+        out, _ = self.ok(["status", vm.name])
+        self.assertEqual(out.splitlines()[:5], [
+            vm.name,
+            f"  id:        {vm.id}",
+            "  state:     running",
+            f"  helper:    pid {helper}",
+            f"  ssh:       127.0.0.1:{vm.port} (open)",
+        ])
+        self.assertIn(f"  dir:       {vm.dir}\n", out)
+        self.assertNotIn("  snapshot:", out)
+
+        out, _ = self.ok(["logs", vm.name])
+        self.assertEqual(out.splitlines(), vm.helper_out().splitlines()[-50:])
+        self.assertIn('{"event":"state","state":"starting"}', out)
+        e2e.wait_until(lambda: "e2e-guest: ready" in open(vm.config["console_log_path"], errors="replace").read(),
+                       30, "the guest's ready line on the serial console")
+        out, _ = self.ok(["logs", vm.name, "--console", "-n", "500"])
+        self.assertIn("e2e-guest: init started", out)
+        self.assertIn("e2e-guest: ready", out)
+
+        status, out, err, _ = self.sandbox.kelvo(["delete", vm.name, "--yes"])
+        self.assertEqual(status, 1)
+        self.assertEqual(err, f"kelvo-vmhelper: '{vm.name}' is running (helper pid {helper}) — stop it first\n")
+        self.assertTrue(os.path.isdir(vm.dir))
+
+    @step
+    def test_05_hibernate(self):
+        vm = self.vm
+        helper, qemu = self.running_vm_pids()
+        qga = vm.file("qga.sock")
+        type(self).uptime_before = e2e.guest_uptime(qga)
+        agent = e2e.GuestAgent(qga)
+        try:
+            agent.sync()
+            agent.run("/bin/sh", ["-c", "echo kept-across-hibernation > /run/e2e-marker"])
+        finally:
+            agent.close()
+
+        out, took = self.ok(["hibernate", vm.name], timeout=e2e.HIBERNATE_LIMIT + 60)
+        self.timed("hibernate (command)", took)
+        self.assertTrue(out.startswith(f"hibernating '{vm.name}' (saving RAM+device state)…\n"), out)
+        for line in ("  hibernate requested\n", "  state: saving\n", "  state: hibernated\n"):
+            self.assertIn(line, out)
+        self.assertNotIn("  error:", out)
+        size = os.path.getsize(vm.snapshot)
+        self.assertGreater(size, 1 << 20)
+        mib = round(size / (1 << 20))
+        self.assertTrue(out.endswith(f"'{vm.name}' hibernated ({mib} MiB snapshot) — 'start' resumes it\n"), out)
+        self.assertFalse(os.path.exists(vm.snapshot + ".part"))
+        self.assertTrue(e2e.wait_gone([helper, qemu], 10), "helper or QEMU still there after hibernation")
+        words = e2e.event_words(vm.events())
+        self.assertNotIn("state:stopped", words)
+        self.assertLess(words.index("state:saving"), words.index("state:hibernated"))
+        self.assertTrue(words[-1].startswith("log:qemu exited"), words)
+        self.assertEqual(self.entry()["state"], "hibernated")
+        out, _ = self.ok(["status", vm.name])
+        self.assertIn(f"  snapshot:  {vm.snapshot} ({mib} MiB)\n", out)
+
+    @step
+    def test_06_resume(self):
+        vm = self.vm
+        t0 = time.monotonic()
+        out, took = self.ok(["start", vm.name], timeout=e2e.START_LIMIT)
+        self.assertIn("  state: restoring\n", out)
+        self.assertIn(f"'{vm.name}' is running — guest sshd on 127.0.0.1:{vm.port}\n", out)
+        self.wait_helper_event(lambda e: e.get("line") == "resume: networking restored, guest reachable", 150,
+                               "the end of the resume")
+        self.timed("resume (start until networking restored)", time.monotonic() - t0)
+        self.timed("resume: `start` returned after", took)
+        words = e2e.event_words(vm.events())
+        self.assertEqual(words[:3], [
+            "state:starting", "state:restoring",
+            f"log:launching qemu-system-x86_64 (cpu=1, mem=512MiB, sshd→127.0.0.1:{vm.port}, resuming from snapshot)"])
+        self.assertIn("state:running", words)
+        self.assertLess(words.index("state:running"), words.index("log:resume: networking restored, guest reachable"))
+        self.assertFalse(any(w.startswith("error:") for w in words), words)
+        self.assertTrue(e2e.ssh_banner(vm.port).startswith(b"SSH-"))
+        self.assertFalse(os.path.exists(vm.snapshot), "the snapshot is still there after the resume")
+
+        # No cold boot: the guest's tmpfs kept the marker and its clock went on.
+        agent = e2e.GuestAgent(vm.file("qga.sock"))
+        try:
+            agent.sync()
+            marker = agent.run("/bin/cat", ["/run/e2e-marker"])
+        finally:
+            agent.close()
+        self.assertEqual(marker.strip(), "kept-across-hibernation", "the guest was booted afresh")
+        after = e2e.guest_uptime(vm.file("qga.sock"))
+        self.assertGreaterEqual(after, self.uptime_before, "the guest's uptime went back")
+        self.assertEqual(self.entry()["state"], "running")
+
+    @step
+    def test_07_stop(self):
+        vm = self.vm
+        helper, qemu = self.running_vm_pids()
+        out, took = self.ok(["stop", vm.name], timeout=e2e.STOP_LIMIT)
+        self.timed("graceful stop", took)
+        self.assertTrue(out.startswith(f"stopping '{vm.name}' (graceful powerdown, helper pid {helper})…\n"), out)
+        self.assertIn("  graceful powerdown requested\n", out)
+        self.assertIn("  qemu exited cleanly\n", out)
+        self.assertIn("  state: stopped\n", out)
+        self.assertNotIn("powerdown timed out", out)
+        self.assertTrue(out.endswith(f"'{vm.name}' stopped\n"), out)
+        self.assertTrue(e2e.wait_gone([helper, qemu], 10))
+        self.assertIn("power button pressed", open(vm.config["console_log_path"], errors="replace").read())
+        e = self.entry()
+        self.assertEqual((e["state"], e["pid"]), ("stopped", None))
+
+    @step
+    def test_08_force_stop_spares_other_qemu(self):
+        vm = self.vm
+        sb = self.sandbox
+        self.start_cold_and_check("second cold start")
+        helper, qemu = self.running_vm_pids()
+        other_disk = os.path.join(sb.root, "other-vm", "disk.qcow2")
+        decoy = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)", "qemu-system-x86_64",
+                                  "-drive", f"if=virtio,format=qcow2,file={other_disk}"],
+                                 stdin=subprocess.DEVNULL)
+        sb.procs.append(decoy)
+        e2e.wait_until(lambda: b"qemu-system" in (e2e.read_cmdline(decoy.pid) or b""), 10, "the decoy")
+
+        out, took = self.ok(["stop", vm.name, "--force"], timeout=e2e.STOP_LIMIT)
+        self.timed("forced stop", took)
+        self.assertTrue(out.startswith(f"force-killing '{vm.name}' (helper pid {helper})…\n"), out)
+        self.assertTrue(out.endswith(f"'{vm.name}' stopped\n"), out)
+        self.assertTrue(e2e.wait_gone([helper, qemu], 10), "the VM's helper or QEMU survived stop --force")
+        self.assertIsNone(decoy.poll(), "stop --force killed a process of another VM")
+        self.assertFalse(e2e.is_gone(decoy.pid))
+        decoy.kill()
+        decoy.wait(timeout=10)
+        self.assertEqual(self.entry()["state"], "stopped")
+
+    @step
+    def test_09_delete(self):
+        vm = self.vm
+        status, out, err, _ = self.sandbox.kelvo(["delete", vm.name])  # standard input at its end
+        self.assertEqual(status, 1)
+        self.assertTrue(err.endswith("kelvo-vmhelper: aborted\n"), err)
+        self.assertTrue(os.path.isdir(vm.dir))
+        out, _ = self.ok(["delete", vm.name, "--yes"])
+        self.assertEqual(out, f"deleted '{vm.name}' from this host (an Kelvo-side record, if any, remains in the app)\n")
+        self.assertFalse(os.path.exists(vm.dir))
+        self.assertEqual(self.list_json(), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
