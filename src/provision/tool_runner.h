@@ -1,0 +1,24 @@
+#pragma once
+
+#include <expected>
+#include <string>
+#include <vector>
+
+namespace kelvo {
+
+// Runs an external program found through PATH with standard input from the
+// null device and both output streams captured (so nothing a tool prints
+// reaches the event stream). Both pipes are drained while the child runs;
+// there is no time limit. Errors: "spawn {program}: {reason}" or
+// "{program} exited with {status}: {trimmed standard error}".
+
+// Returns the child's standard output, decoded as UTF-8 with invalid
+// sequences replaced, untrimmed.
+std::expected<std::string, std::string> run_tool_capture(const std::string& program,
+                                                         const std::vector<std::string>& args);
+
+// Like run_tool_capture; the child's output is read and dropped.
+std::expected<void, std::string> run_tool(const std::string& program,
+                                          const std::vector<std::string>& args);
+
+}  // namespace kelvo
