@@ -1,0 +1,67 @@
+#include <unistd.h>
+#include <cerrno>
+
+#include <fmt/format.h>
+
+#include "cli/commands.h"
+#include "cli/process_table.h"
+#include "cli/remove_tree.h"
+#include "common/os_error.h"
+#include "common/output.h"
+#include "common/text.h"
+
+namespace kelvo {
+
+namespace {
+
+constexpr std::string_view kNoConfirmation = "no confirmation (non-interactive?) — pass --yes";
+
+// One line from standard input, read byte by byte so that nothing after it
+// is consumed. End of input gives what was read so far.
+std::expected<std::string, std::string> read_answer() {
+    std::string line;
+    for (;;) {
+        char c;
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            // A closed standard input counts as the end of input.
+            if (errno == EBADF) break;
+            return std::unexpected(std::string(kNoConfirmation));
+        }
+        if (n == 0) break;
+        line += c;
+        if (c == '\n') break;
+    }
+    if (!is_valid_utf8(line)) return std::unexpected(std::string(kNoConfirmation));
+    return line;
+}
+
+bool accepted(std::string_view answer) {
+    answer = trim(answer);
+    return answer == "y" || answer == "Y" || answer == "yes";
+}
+
+}  // namespace
+
+CommandResult cmd_delete(const VmEntry& vm, const std::vector<std::string>& args) {
+    if (auto pid = find_helper_pid(vm.dir))
+        return std::unexpected(
+            fmt::format("'{}' is running (helper pid {}) — stop it first", vm.name, *pid));
+    if (!has_flag(args, "--yes")) {
+        print_stderr(fmt::format("Delete '{}' and all its files under {}? [y/N] ", vm.name,
+                                 path_text(vm.dir)));
+        auto answer = read_answer();
+        if (!answer) return std::unexpected(answer.error());
+        if (!accepted(*answer)) return std::unexpected("aborted");
+    }
+    if (auto removed = remove_tree(vm.dir); !removed)
+        return std::unexpected(
+            fmt::format("remove {}: {}", path_text(vm.dir), os_error(removed.error())));
+    print_stdout(fmt::format(
+        "deleted '{}' from this host (an Kelvo-side record, if any, remains in the app)\n",
+        vm.name));
+    return {};
+}
+
+}  // namespace kelvo

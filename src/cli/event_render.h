@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kelvo {
+
+// How one event-log line is echoed while a command watches a helper: "" for
+// an empty line, "  state: {state}", "  error: {message}", "  {line}" for a
+// log event, and the line itself indented for anything else.
+std::string format_event_line(std::string_view line);
+
+// Prints format_event_line(line) on standard output.
+void render_event_line(std::string_view line);
+
+}  // namespace kelvo

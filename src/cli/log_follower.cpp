@@ -1,0 +1,83 @@
+#include "cli/log_follower.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "cli/vm_store.h"
+#include "common/os_error.h"
+#include "common/text.h"
+
+namespace kelvo {
+
+LogFollower::LogFollower(LogFollower&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      position_(other.position_),
+      pending_(std::move(other.pending_)) {}
+
+LogFollower& LogFollower::operator=(LogFollower&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+        position_ = other.position_;
+        pending_ = std::move(other.pending_);
+    }
+    return *this;
+}
+
+LogFollower::~LogFollower() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::expected<LogFollower, std::string> open_log_follower(const std::filesystem::path& path,
+                                                          uint64_t offset) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::unexpected(fmt::format("open {}: {}", path_text(path), last_os_error()));
+    return LogFollower(fd, offset);
+}
+
+std::optional<LogFollower> follow_from_end(const std::filesystem::path& path) {
+    struct stat st;
+    const uint64_t end = ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    auto follower = open_log_follower(path, end);
+    if (!follower) return std::nullopt;
+    return std::move(*follower);
+}
+
+std::vector<std::string> read_new_lines(LogFollower& follower) {
+    std::vector<std::string> lines;
+    struct stat st;
+    if (::fstat(follower.fd_, &st) == 0 && static_cast<uint64_t>(st.st_size) < follower.position_) {
+        follower.position_ = 0;
+        follower.pending_.clear();
+    }
+    if (::lseek(follower.fd_, static_cast<off_t>(follower.position_), SEEK_SET) < 0) return lines;
+    std::string fresh;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(follower.fd_, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return lines;  // the position stays; the next call tries again
+        }
+        if (n == 0) break;
+        fresh.append(buffer, static_cast<size_t>(n));
+    }
+    follower.position_ += fresh.size();
+    follower.pending_ += fresh;
+    size_t start = 0;
+    for (size_t nl; (nl = follower.pending_.find('\n', start)) != std::string::npos;
+         start = nl + 1) {
+        const std::string_view line(follower.pending_.data() + start, nl - start);
+        lines.push_back(utf8_lossy(trim_end(line)));
+    }
+    follower.pending_.erase(0, start);
+    return lines;
+}
+
+}  // namespace kelvo

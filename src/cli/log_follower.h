@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kelvo {
+
+// A reader of the complete new lines of a growing file (an event log or the
+// serial console). Move-only; closes its file when dropped.
+class LogFollower {
+  public:
+    LogFollower(int fd, uint64_t position) : fd_(fd), position_(position) {}
+    LogFollower(LogFollower&& other) noexcept;
+    LogFollower& operator=(LogFollower&& other) noexcept;
+    LogFollower(const LogFollower&) = delete;
+    LogFollower& operator=(const LogFollower&) = delete;
+    ~LogFollower();
+
+    int fd() const { return fd_; }
+    // Offset of the first byte not yet consumed.
+    uint64_t position() const { return position_; }
+    // Bytes after the last newline, waiting for the rest of their line.
+    const std::string& pending() const { return pending_; }
+
+  private:
+    friend std::vector<std::string> read_new_lines(LogFollower& follower);
+
+    int fd_ = -1;
+    uint64_t position_ = 0;
+    std::string pending_;
+};
+
+// Opens path for following from the byte offset; "open {path}: {error}".
+std::expected<LogFollower, std::string> open_log_follower(const std::filesystem::path& path,
+                                                          uint64_t offset);
+
+// A follower at the file's current end, or nothing when it cannot be opened.
+std::optional<LogFollower> follow_from_end(const std::filesystem::path& path);
+
+// The complete lines that arrived since the last call, trailing white space
+// removed. A file that has become shorter than the read position was
+// truncated (start truncates helper.out): reading starts again at its
+// beginning, so the new content is not lost.
+std::vector<std::string> read_new_lines(LogFollower& follower);
+
+}  // namespace kelvo

@@ -1,0 +1,59 @@
+#include <algorithm>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "cli/commands.h"
+#include "cli/file_io.h"
+#include "cli/log_follower.h"
+#include "common/output.h"
+#include "common/text.h"
+
+namespace kelvo {
+
+namespace {
+
+constexpr uint64_t kDefaultLineCount = 50;
+
+// The value after the first "-n" when it is an unsigned number, else 50.
+uint64_t line_count(const std::vector<std::string>& args) {
+    const auto n = std::find(args.begin(), args.end(), "-n");
+    unsigned long long value = 0;
+    if (n != args.end() && n + 1 != args.end() && parse_unsigned(*(n + 1), UINT64_MAX, value))
+        return value;
+    return kDefaultLineCount;
+}
+
+}  // namespace
+
+CommandResult cmd_logs(const VmEntry& vm, const std::vector<std::string>& args) {
+    const bool follow = has_flag(args, "-f") || has_flag(args, "--follow");
+    const bool console = has_flag(args, "--console");
+    const uint64_t count = line_count(args);
+    const std::filesystem::path path =
+        console ? std::filesystem::path(vm.config.console_log_path) : event_log_path(vm);
+
+    const auto text = read_text_file(path);
+    if (!text)
+        return std::unexpected(fmt::format("{} does not exist — '{}' has not {} yet",
+                                           path_text(path), vm.name,
+                                           console ? "booted" : "been started"));
+    const auto lines = split_lines(*text);
+    std::string out;
+    const size_t first = lines.size() > count ? lines.size() - static_cast<size_t>(count) : 0;
+    for (size_t i = first; i < lines.size(); ++i) out += lines[i] + "\n";
+    if (!out.empty() && !print_stdout(out)) return {};
+    if (!follow) return {};
+
+    auto follower = open_log_follower(path, text->size());
+    if (!follower) return std::unexpected(follower.error());
+    for (;;) {
+        out.clear();
+        for (const std::string& line : read_new_lines(*follower)) out += line + "\n";
+        // Nobody reads any more (standard output closed): stop quietly.
+        if (!out.empty() && !print_stdout(out)) return {};
+        std::this_thread::sleep_for(kPollInterval);
+    }
+}
+
+}  // namespace kelvo

@@ -1,0 +1,69 @@
+#include "cli/remove_tree.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <string>
+#include <vector>
+
+namespace kelvo {
+
+namespace {
+
+// Empties the directory open as dir_fd (which it takes over and closes).
+std::expected<void, int> empty_directory(int dir_fd) {
+    DIR* dir = ::fdopendir(dir_fd);
+    if (dir == nullptr) {
+        const int err = errno;
+        ::close(dir_fd);
+        return std::unexpected(err);
+    }
+    std::vector<std::string> names;
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
+    }
+    std::expected<void, int> result;
+    if (errno != 0) result = std::unexpected(errno);
+    for (const std::string& name : names) {
+        if (!result) break;
+        if (::unlinkat(dir_fd, name.c_str(), 0) == 0 || errno == ENOENT) continue;
+        if (errno != EISDIR && errno != EPERM) {
+            result = std::unexpected(errno);
+            break;
+        }
+        // A directory: open it without following a link that replaced it.
+        const int child =
+            ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (child < 0) {
+            result = std::unexpected(errno);
+            break;
+        }
+        result = empty_directory(child);
+        if (result && ::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
+            result = std::unexpected(errno);
+    }
+    ::closedir(dir);
+    return result;
+}
+
+}  // namespace
+
+std::expected<void, int> remove_tree(const std::filesystem::path& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return std::unexpected(errno);
+    if (!S_ISDIR(st.st_mode)) {
+        if (::unlink(path.c_str()) != 0) return std::unexpected(errno);
+        return {};
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(errno);
+    if (auto emptied = empty_directory(fd); !emptied) return emptied;
+    if (::rmdir(path.c_str()) != 0) return std::unexpected(errno);
+    return {};
+}
+
+}  // namespace kelvo

@@ -1,0 +1,116 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "cli/commands.h"
+#include "cli/event_render.h"
+#include "cli/log_follower.h"
+#include "cli/port_probe.h"
+#include "cli/process_table.h"
+#include "common/child_process.h"
+#include "common/os_error.h"
+#include "common/output.h"
+
+namespace kelvo {
+
+namespace {
+
+// How long start watches a booting VM before leaving it to itself.
+constexpr std::chrono::seconds kBootWaitLimit{180};
+
+// Closes a descriptor when the scope ends.
+struct FdGuard {
+    int fd = -1;
+    ~FdGuard() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+std::expected<std::string, std::string> own_executable() {
+    std::string buffer(PATH_MAX, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (n < 0) return std::unexpected(fmt::format("resolve own binary: {}", last_os_error()));
+        if (static_cast<size_t>(n) < buffer.size()) {
+            buffer.resize(static_cast<size_t>(n));
+            return buffer;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+void render_new_lines(LogFollower& follower) {
+    for (const std::string& line : read_new_lines(follower)) render_event_line(line);
+}
+
+}  // namespace
+
+CommandResult cmd_start(const VmEntry& vm, const std::vector<std::string>&) {
+    if (auto pid = find_helper_pid(vm.dir))
+        return std::unexpected(
+            fmt::format("'{}' is already running (helper pid {})", vm.name, *pid));
+    struct stat st;
+    if (::stat(vm.config.disk_path.c_str(), &st) != 0)
+        return std::unexpected(fmt::format(
+            "'{}' has no disk yet — it was never provisioned (create/start it from Kelvo once)",
+            vm.name));
+    auto exe = own_executable();
+    if (!exe) return std::unexpected(exe.error());
+
+    const auto log_path = event_log_path(vm);
+    FdGuard out{::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)};
+    if (out.fd < 0)
+        return std::unexpected(fmt::format("create {}: {}", path_text(log_path), last_os_error()));
+    FdGuard err{::fcntl(out.fd, F_DUPFD_CLOEXEC, 0)};
+    if (err.fd < 0) return std::unexpected(fmt::format("clone log handle: {}", last_os_error()));
+
+    SpawnOptions options;
+    options.program = *exe;
+    options.args = {"run", "--config", config_path_text(vm)};
+    options.in = Redirect::null();
+    options.out = Redirect::to_fd(out.fd);
+    options.err = Redirect::to_fd(err.fd);
+    options.new_session = true;
+    options.kill_on_drop = false;  // the helper outlives this command
+    auto child = spawn(options);
+    if (!child) return std::unexpected(fmt::format("spawn helper: {}", child.error()));
+    print_stdout(fmt::format("started '{}' (helper pid {}) — booting…\n", vm.name, child->pid()));
+
+    auto result = [&]() -> CommandResult {
+        auto follower = open_log_follower(log_path, 0);
+        if (!follower) return std::unexpected(follower.error());
+        const auto deadline = std::chrono::steady_clock::now() + kBootWaitLimit;
+        const uint16_t port = vm.config.ssh_host_port;
+        for (;;) {
+            render_new_lines(*follower);
+            if (port_open(port)) {
+                print_stdout(
+                    fmt::format("'{}' is running — guest sshd on 127.0.0.1:{}\n", vm.name, port));
+                return {};
+            }
+            auto ended = child->try_wait();
+            if (ended && ended->has_value()) {
+                render_new_lines(*follower);
+                return std::unexpected(
+                    fmt::format("helper exited during boot — see {}", path_text(log_path)));
+            }
+            if (std::chrono::steady_clock::now() > deadline) {
+                print_stdout(fmt::format(
+                    "still booting (no sshd yet) — follow with: kelvo-vmhelper logs {} -f\n",
+                    vm.name));
+                return {};
+            }
+            std::this_thread::sleep_for(kPollInterval);
+        }
+    }();
+    child->detach();
+    return result;
+}
+
+}  // namespace kelvo

@@ -1,0 +1,94 @@
+#include <chrono>
+#include <csignal>
+#include <optional>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "cli/commands.h"
+#include "cli/event_render.h"
+#include "cli/log_follower.h"
+#include "cli/process_table.h"
+#include "cli/sizes.h"
+#include "common/output.h"
+
+namespace kelvo {
+
+namespace {
+
+// How long stop waits for the helper after SIGTERM or SIGKILL.
+constexpr std::chrono::seconds kStopWaitLimit{75};
+// How long hibernate waits for the helper to save and exit.
+constexpr std::chrono::seconds kHibernateWaitLimit{600};
+
+void render_new_lines(std::optional<LogFollower>& follower) {
+    if (!follower) return;
+    for (const std::string& line : read_new_lines(*follower)) render_event_line(line);
+}
+
+}  // namespace
+
+CommandResult cmd_stop(const VmEntry& vm, const std::vector<std::string>& args) {
+    const bool force = has_flag(args, "--force");
+    const auto pid = find_helper_pid(vm.dir);
+    if (!pid) return std::unexpected(fmt::format("'{}' is not running", vm.name));
+    auto follower = follow_from_end(event_log_path(vm));
+
+    if (!force) {
+        print_stdout(
+            fmt::format("stopping '{}' (graceful powerdown, helper pid {})…\n", vm.name, *pid));
+        if (auto sent = send_signal(*pid, SIGTERM); !sent) return sent;
+    } else {
+        print_stdout(fmt::format("force-killing '{}' (helper pid {})…\n", vm.name, *pid));
+        if (auto sent = send_signal(*pid, SIGKILL); !sent) return sent;
+        // The killed helper cannot end its QEMU: end every QEMU of this disk.
+        // The table is read after the kill so that a QEMU the helper started
+        // a moment ago is not missed.
+        for (uint32_t qemu : find_vm_qemu_pids(vm.config.disk_path))
+            (void)send_signal(qemu, SIGKILL);
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + kStopWaitLimit;
+    for (;;) {
+        if (!process_alive(*pid)) {
+            render_new_lines(follower);
+            print_stdout(fmt::format("'{}' stopped\n", vm.name));
+            return {};
+        }
+        render_new_lines(follower);
+        if (std::chrono::steady_clock::now() > deadline)
+            return std::unexpected(fmt::format(
+                "helper (pid {}) did not exit — retry with: kelvo-vmhelper stop {} --force", *pid,
+                vm.name));
+        std::this_thread::sleep_for(kPollInterval);
+    }
+}
+
+CommandResult cmd_hibernate(const VmEntry& vm, const std::vector<std::string>&) {
+    const auto pid = find_helper_pid(vm.dir);
+    if (!pid) return std::unexpected(fmt::format("'{}' is not running", vm.name));
+    print_stdout(fmt::format("hibernating '{}' (saving RAM+device state)…\n", vm.name));
+    auto follower = follow_from_end(event_log_path(vm));
+    if (auto sent = send_signal(*pid, SIGUSR1); !sent) return sent;
+
+    const auto deadline = std::chrono::steady_clock::now() + kHibernateWaitLimit;
+    for (;;) {
+        if (!process_alive(*pid)) {
+            render_new_lines(follower);
+            if (!has_snapshot(vm.config.save_path))
+                return std::unexpected(
+                    fmt::format("helper exited but no snapshot was written — see {}",
+                                path_text(event_log_path(vm))));
+            const uint64_t size = file_size(vm.config.save_path).value_or(0);
+            print_stdout(fmt::format("'{}' hibernated ({} MiB snapshot) — 'start' resumes it\n",
+                                     vm.name, format_whole_mib(size)));
+            return {};
+        }
+        render_new_lines(follower);
+        if (std::chrono::steady_clock::now() > deadline)
+            return std::unexpected("helper is still saving after 10 minutes — check 'logs'");
+        std::this_thread::sleep_for(kPollInterval);
+    }
+}
+
+}  // namespace kelvo

@@ -1,0 +1,162 @@
+#include "cli/vm_store.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <algorithm>
+#include <cstdlib>
+
+#include <fmt/format.h>
+
+#include "cli/file_io.h"
+#include "cli/port_probe.h"
+#include "cli/process_table.h"
+#include "common/text.h"
+
+namespace kelvo {
+
+namespace {
+
+constexpr std::string_view kLocalHostname = "local-hostname:";
+
+}  // namespace
+
+std::expected<std::filesystem::path, std::string> store_root() {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || !is_valid_utf8(home)) return std::unexpected("HOME not set");
+    return std::filesystem::path(home) / ".kelvo" / "vms";
+}
+
+std::string path_text(const std::filesystem::path& path) {
+    return utf8_lossy(path.native());
+}
+
+std::string short_id(std::string_view id) {
+    size_t chars = 0;
+    for (size_t i = 0; i < id.size(); ++i) {
+        // Each character starts with a byte that is not a continuation byte.
+        if ((static_cast<unsigned char>(id[i]) & 0xC0) != 0x80 && chars++ == 12)
+            return std::string(id.substr(0, i));
+    }
+    return std::string(id);
+}
+
+std::string config_path_text(const std::filesystem::path& dir) {
+    return path_text(dir / "helper.json");
+}
+
+std::string config_path_text(const VmEntry& vm) {
+    return config_path_text(vm.dir);
+}
+
+std::filesystem::path event_log_path(const VmEntry& vm) {
+    return vm.dir / "helper.out";
+}
+
+std::optional<std::string> local_hostname(std::string_view meta_data) {
+    for (const std::string& line : split_lines(meta_data)) {
+        if (!std::string_view(line).starts_with(kLocalHostname)) continue;
+        const std::string_view value = trim(std::string_view(line).substr(kLocalHostname.size()));
+        if (!value.empty()) return std::string(value);
+    }
+    return std::nullopt;
+}
+
+std::string vm_display_name(const HelperConfig& config, const std::filesystem::path& dir,
+                            std::string_view id) {
+    if (!config.vm_name.empty()) return config.vm_name;
+    if (auto meta = read_text_file(dir / "meta-data")) {
+        if (auto name = local_hostname(*meta)) return *name;
+    }
+    return short_id(id);
+}
+
+void sort_by_name(std::vector<VmEntry>& vms) {
+    // std::string compares as unsigned bytes (char_traits<char>::compare).
+    std::stable_sort(vms.begin(), vms.end(),
+                     [](const VmEntry& a, const VmEntry& b) { return a.name < b.name; });
+}
+
+std::vector<VmEntry> scan_store(const std::filesystem::path& root) {
+    std::vector<VmEntry> vms;
+    DIR* listing = ::opendir(root.c_str());
+    if (listing == nullptr) return vms;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        const std::filesystem::path dir = root / name;
+        auto text = read_text_file(dir / "helper.json");
+        if (!text) continue;
+        auto config = parse_helper_config(*text);
+        if (!config) continue;
+        VmEntry vm{dir, utf8_lossy(name), {}, std::move(*config)};
+        vm.name = vm_display_name(vm.config, vm.dir, vm.id);
+        vms.push_back(std::move(vm));
+    }
+    ::closedir(listing);
+    sort_by_name(vms);
+    return vms;
+}
+
+std::expected<std::vector<VmEntry>, std::string> scan_vms() {
+    auto root = store_root();
+    if (!root) return std::unexpected(root.error());
+    return scan_store(*root);
+}
+
+std::optional<uint64_t> file_size(const std::string& path) {
+    struct stat st;
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return static_cast<uint64_t>(st.st_size);
+}
+
+bool has_snapshot(const std::string& save_path) {
+    const auto size = file_size(save_path);
+    return size && *size > 0;
+}
+
+std::string_view state_word(bool helper_found, bool port_answers, bool snapshot) {
+    if (helper_found) return port_answers ? kStateRunning : kStateBooting;
+    return snapshot ? kStateHibernated : kStateStopped;
+}
+
+std::string_view vm_state(const VmEntry& vm) {
+    if (find_helper_pid(vm.dir)) return state_word(true, port_open(vm.config.ssh_host_port), false);
+    return state_word(false, false, has_snapshot(vm.config.save_path));
+}
+
+std::string_view vm_state(const VmEntry& vm, const ProcessTable& table) {
+    if (find_helper_pid(table, vm.dir))
+        return state_word(true, port_open(vm.config.ssh_host_port), false);
+    return state_word(false, false, has_snapshot(vm.config.save_path));
+}
+
+std::expected<VmEntry, std::string> match_vm(const std::vector<VmEntry>& vms,
+                                             std::string_view query) {
+    if (vms.empty()) return std::unexpected("no VMs on this host (nothing under ~/.kelvo/vms)");
+    std::vector<const VmEntry*> candidates;
+    for (const VmEntry& vm : vms) {
+        if (vm.name == query || vm.id.starts_with(query)) candidates.push_back(&vm);
+    }
+    if (candidates.size() == 1) return *candidates.front();
+    if (candidates.empty())
+        return std::unexpected(
+            fmt::format("no VM matches '{}' — see 'kelvo-vmhelper list'", query));
+    std::string list;
+    for (const VmEntry* vm : candidates) {
+        if (!list.empty()) list += ", ";
+        list += fmt::format("{} ({})", vm->name, short_id(vm->id));
+    }
+    return std::unexpected(fmt::format("'{}' is ambiguous: {}", query, list));
+}
+
+std::expected<VmEntry, std::string> resolve_vm(const std::vector<std::string>& args) {
+    const auto query = std::find_if(args.begin(), args.end(),
+                                    [](const std::string& a) { return !a.starts_with('-'); });
+    if (query == args.end())
+        return std::unexpected("missing <vm> argument — see 'kelvo-vmhelper help'");
+    auto vms = scan_vms();
+    if (!vms) return std::unexpected(vms.error());
+    return match_vm(*vms, *query);
+}
+
+}  // namespace kelvo

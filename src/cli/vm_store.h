@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/helper_config.h"
+
+namespace kelvo {
+
+class ProcessTable;
+
+// One VM of the store: a directory under ~/.kelvo/vms holding a parseable
+// helper.json.
+struct VmEntry {
+    std::filesystem::path dir;  // store root joined with the entry's name
+    std::string id;             // the entry's name as text (invalid UTF-8 replaced)
+    std::string name;           // display name
+    HelperConfig config;
+};
+
+// The four state words of the management commands.
+inline constexpr std::string_view kStateRunning = "running";
+inline constexpr std::string_view kStateBooting = "booting";
+inline constexpr std::string_view kStateStopped = "stopped";
+inline constexpr std::string_view kStateHibernated = "hibernated";
+
+// $HOME/.kelvo/vms, or "HOME not set".
+std::expected<std::filesystem::path, std::string> store_root();
+
+// Every VM of the store, sorted by name (byte order, stable).
+std::expected<std::vector<VmEntry>, std::string> scan_vms();
+// The VMs under one store root (a missing or unlistable root has none).
+std::vector<VmEntry> scan_store(const std::filesystem::path& root);
+
+// The display name: vm_name, else the first non-empty local-hostname: of
+// meta-data, else the short id.
+std::string vm_display_name(const HelperConfig& config, const std::filesystem::path& dir,
+                            std::string_view id);
+// The first non-empty "local-hostname:" value of a meta-data text.
+std::optional<std::string> local_hostname(std::string_view meta_data);
+
+// Stable sort by name, comparing bytes.
+void sort_by_name(std::vector<VmEntry>& vms);
+
+// The first 12 characters of an id (the whole id when shorter).
+std::string short_id(std::string_view id);
+// The text of dir/helper.json: the --config argument of the VM's helper and
+// the string its process is recognised by.
+std::string config_path_text(const std::filesystem::path& dir);
+std::string config_path_text(const VmEntry& vm);
+// dir/helper.out.
+std::filesystem::path event_log_path(const VmEntry& vm);
+// A path as text for messages (invalid UTF-8 replaced).
+std::string path_text(const std::filesystem::path& path);
+
+// True when save_path names a file (links followed) longer than zero bytes.
+bool has_snapshot(const std::string& save_path);
+// The length of the file a path names (links followed), if it can be examined.
+std::optional<uint64_t> file_size(const std::string& path);
+
+// The state word from the three observations.
+std::string_view state_word(bool helper_found, bool port_answers, bool snapshot);
+// The state derived afresh: a walk of /proc, then the port probe or the
+// snapshot test.
+std::string_view vm_state(const VmEntry& vm);
+// The same, looking the helper up in a process table read earlier.
+std::string_view vm_state(const VmEntry& vm, const ProcessTable& table);
+
+// Picks the VM the command's arguments name (the first word not beginning
+// with "-").
+std::expected<VmEntry, std::string> resolve_vm(const std::vector<std::string>& args);
+// The matching step of resolve_vm over a scanned list.
+std::expected<VmEntry, std::string> match_vm(const std::vector<VmEntry>& vms,
+                                             std::string_view query);
+
+}  // namespace kelvo
