@@ -1,12 +1,22 @@
 #include "provision/provision_command.h"
 
 #include "events/events.h"
+#include "provision/disk_and_seed.h"
+#include "provision/image_cache.h"
 
 namespace kelvo {
 
-int provision_command(const HelperConfig&, Arch) {
-    emit_error("provision is not available in this build");
-    return 1;
+int provision_command(const HelperConfig& config, Arch arch) {
+    auto image = ensure_base_image(arch);
+    if (!image) {
+        emit_error(image.error());
+        return 1;
+    }
+    if (auto done = provision_disk_and_seed(config, *image, arch); !done) {
+        emit_error(done.error());
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace kelvo

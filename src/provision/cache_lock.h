@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+
+namespace kelvo {
+
+// An exclusive advisory lock (flock) on the file ".lock" in the image cache
+// directory. Two provisions on one host would otherwise share the download
+// temporary file; with the lock the second waits for the first and then
+// finds the verified image. The kernel drops the lock when the holder dies,
+// so a killed provision never blocks the next one.
+class CacheLock {
+  public:
+    // Blocks until the lock is held. Where the lock file cannot be opened or
+    // the file system refuses locks, provisioning goes on unlocked: the lock
+    // only guards against a concurrent provision and must not make a lone one
+    // fail.
+    static CacheLock acquire(const std::string& cache_dir);
+    // Takes the lock only when it is free; held() tells.
+    static CacheLock try_acquire(const std::string& cache_dir);
+
+    CacheLock(CacheLock&& other) noexcept;
+    CacheLock& operator=(CacheLock&& other) noexcept;
+    CacheLock(const CacheLock&) = delete;
+    CacheLock& operator=(const CacheLock&) = delete;
+    ~CacheLock();
+
+    bool held() const { return fd_ >= 0; }
+
+  private:
+    CacheLock() = default;
+    static CacheLock take(const std::string& cache_dir, bool wait);
+    void release();
+
+    int fd_ = -1;
+};
+
+}  // namespace kelvo

@@ -1,0 +1,87 @@
+#include "provision/disk_and_seed.h"
+
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include "events/events.h"
+#include "machine/firmware.h"
+#include "provision/paths.h"
+#include "provision/tool_runner.h"
+
+namespace kelvo {
+
+namespace {
+
+constexpr std::string_view kCreatingDiskLine = "provisioning: creating disk";
+constexpr std::string_view kBuildingSeedLine = "provisioning: building cloud-init seed";
+constexpr std::string_view kCompleteLine = "provisioning: complete";
+constexpr std::string_view kNoSeedDir = "seed_path has no parent dir";
+constexpr std::string_view kSeedVolumeLabel = "cidata";
+
+std::expected<void, std::string> create_disk(const HelperConfig& config,
+                                             const std::string& image_path) {
+    emit_log(kCreatingDiskLine);
+    // Every provision starts the disk afresh from the image.
+    if (auto converted = run_tool(
+            "qemu-img", {"convert", "-f", "qcow2", "-O", "qcow2", image_path, config.disk_path});
+        !converted) {
+        return std::unexpected(fmt::format("qemu-img convert: {}", converted.error()));
+    }
+    if (config.disk_gib != 0) {
+        if (auto resized = run_tool(
+                "qemu-img", {"resize", config.disk_path, fmt::format("{}G", config.disk_gib)});
+            !resized) {
+            return std::unexpected(fmt::format("qemu-img resize: {}", resized.error()));
+        }
+    }
+    return {};
+}
+
+std::expected<void, std::string> build_seed(const HelperConfig& config) {
+    emit_log(kBuildingSeedLine);
+    const auto seed_dir = parent_dir(config.seed_path);
+    if (!seed_dir) return std::unexpected(std::string(kNoSeedDir));
+    const std::string user_data = join_path(*seed_dir, "user-data");
+    const std::string meta_data = join_path(*seed_dir, "meta-data");
+    if (!path_exists(user_data) || !path_exists(meta_data)) {
+        return std::unexpected(missing_seed_inputs_message(*seed_dir));
+    }
+    (void)::unlink(config.seed_path.c_str());
+    // cloud-localds when it works, whatever its failure, otherwise genisoimage.
+    if (run_tool("cloud-localds", {config.seed_path, user_data, meta_data})) return {};
+    if (auto built = run_tool("genisoimage",
+                              {"-output", config.seed_path, "-volid", std::string(kSeedVolumeLabel),
+                               "-joliet", "-rock", user_data, meta_data});
+        !built) {
+        return std::unexpected(fmt::format(
+            "seed build failed (need cloud-image-utils or genisoimage): {}", built.error()));
+    }
+    return {};
+}
+
+// The variable store is a convenience here: run makes it again and reports
+// any failure, so nothing about it is reported from provision.
+void prepare_varstore(const HelperConfig& config, Arch arch) {
+    if (auto firmware = find_firmware(arch, config.firmware_path)) {
+        (void)ensure_varstore(firmware->vars, config.efi_store_path);
+    }
+}
+
+}  // namespace
+
+std::string missing_seed_inputs_message(const std::string& seed_dir) {
+    return fmt::format("missing {} or meta-data (backend must upload them before provision)",
+                       join_path(seed_dir.empty() ? "." : seed_dir, "user-data"));
+}
+
+std::expected<void, std::string> provision_disk_and_seed(const HelperConfig& config,
+                                                         const std::string& image_path, Arch arch) {
+    if (auto disk = create_disk(config, image_path); !disk) return disk;
+    if (auto seed = build_seed(config); !seed) return seed;
+    prepare_varstore(config, arch);
+    emit_log(kCompleteLine);
+    return {};
+}
+
+}  // namespace kelvo

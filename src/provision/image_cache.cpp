@@ -1,0 +1,133 @@
+#include "provision/image_cache.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include <fmt/format.h>
+
+#include "common/os_error.h"
+#include "common/text.h"
+#include "events/events.h"
+#include "machine/firmware.h"
+#include "provision/cache_lock.h"
+#include "provision/paths.h"
+#include "provision/tool_runner.h"
+
+namespace kelvo {
+
+namespace {
+
+constexpr std::string_view kReleaseBaseUrl =
+    "https://cloud-images.ubuntu.com/releases/questing/release";
+
+constexpr std::string_view kEnsuringLine = "provisioning: ensuring base cloud image";
+constexpr std::string_view kHomeNotSet = "HOME not set";
+constexpr std::string_view kVerificationFailed = "downloaded image failed SHA256 verification";
+
+// The image cache directory, ~/.kelvo/images.
+std::expected<std::string, std::string> image_cache_dir() {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || !is_valid_utf8(home)) return std::unexpected(std::string(kHomeNotSet));
+    return join_path(join_path(home, ".kelvo"), "images");
+}
+
+bool is_directory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// mkdir with all missing parents; an existing directory is success. Returns
+// 0 or the errno of the first mkdir that failed for a reason of its own.
+int create_dir_all(const std::string& dir) {
+    if (dir.empty()) return 0;
+    if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+    int err = errno;
+    if (err == ENOENT) {
+        if (auto parent = parent_dir(dir); parent && !parent->empty() && *parent != dir) {
+            if (int parent_err = create_dir_all(*parent)) return parent_err;
+            if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+            err = errno;
+        }
+    }
+    return is_directory(dir) ? 0 : err;
+}
+
+// Fetches the list, verifies or downloads the image; runs under the cache lock.
+std::expected<std::string, std::string> ensure_image_in(const std::string& dir, Arch arch) {
+    const std::string name = image_file_name(arch);
+    auto list = run_tool_capture("curl", {"-fsSL", checksum_list_url()});
+    if (!list) return std::unexpected(fmt::format("fetch SHA256SUMS: {}", list.error()));
+    auto expected = find_expected_digest(*list, name);
+    if (!expected) return std::unexpected(expected.error());
+
+    const std::string cached = join_path(dir, name);
+    if (path_exists(cached)) {
+        // A digest that differs or cannot be computed means: download again.
+        // The old file stays until a verified download replaces it.
+        if (auto digest = sha256_of_file(cached); digest && *digest == *expected) return cached;
+    }
+
+    emit_log(fmt::format("downloading {}", name));
+    const std::string tmp = cached + ".tmp";
+    (void)::unlink(tmp.c_str());
+    if (auto fetched = run_tool("curl", {"-fL", "--retry", "3", "-o", tmp, image_url(arch)});
+        !fetched) {
+        return std::unexpected(fmt::format("download image: {}", fetched.error()));
+    }
+    auto digest = sha256_of_file(tmp);
+    if (!digest) return std::unexpected(digest.error());
+    if (*digest != *expected) {
+        (void)::unlink(tmp.c_str());
+        return std::unexpected(std::string(kVerificationFailed));
+    }
+    if (::rename(tmp.c_str(), cached.c_str()) != 0) {
+        return std::unexpected(fmt::format("finalize image: {}", last_os_error()));
+    }
+    return cached;
+}
+
+}  // namespace
+
+std::string image_file_name(Arch arch) {
+    return fmt::format("ubuntu-25.10-server-cloudimg-{}.img", image_arch_word(arch));
+}
+
+std::string checksum_list_url() {
+    return fmt::format("{}/SHA256SUMS", kReleaseBaseUrl);
+}
+
+std::string image_url(Arch arch) {
+    return fmt::format("{}/{}", kReleaseBaseUrl, image_file_name(arch));
+}
+
+std::expected<std::string, std::string> find_expected_digest(std::string_view checksum_list,
+                                                             std::string_view image_name) {
+    for (const auto& line : split_lines(checksum_list)) {
+        if (line.find(image_name) != std::string::npos) return std::string(first_token(line));
+    }
+    return std::unexpected(fmt::format("{} not found in SHA256SUMS", image_name));
+}
+
+std::expected<std::string, std::string> sha256_of_file(const std::string& path) {
+    auto output = run_tool_capture("sha256sum", {path});
+    if (!output) return std::unexpected(output.error());
+    const std::string_view token = first_token(*output);
+    if (token.empty()) return std::unexpected(std::string("sha256sum produced no output"));
+    return std::string(token);
+}
+
+std::expected<std::string, std::string> ensure_base_image(Arch arch) {
+    emit_log(kEnsuringLine);
+    auto dir = image_cache_dir();
+    if (!dir) return std::unexpected(dir.error());
+    if (int err = create_dir_all(*dir)) {
+        return std::unexpected(fmt::format("create images dir: {}", os_error(err)));
+    }
+    const CacheLock lock = CacheLock::acquire(*dir);
+    return ensure_image_in(*dir, arch);
+}
+
+}  // namespace kelvo
