@@ -1,14 +1,22 @@
+#include <fmt/format.h>
+
+#include "common/text.h"
 #include "config/helper_config.h"
+#include "config/read_regular_file.h"
 
 namespace kelvo {
 
-// Placeholder until the strict reader lands.
-std::expected<HelperConfig, std::string> parse_helper_config(std::string_view) {
-    return std::unexpected("not implemented");
-}
-
 std::expected<HelperConfig, std::string> load_helper_config(const std::string& path) {
-    return std::unexpected("read config " + path + ": not implemented");
+    const auto text = read_regular_file(path);
+    if (!text) return std::unexpected(fmt::format("read config {}: {}", path, text.error()));
+    // Text that is not UTF-8 cannot be read as text at all.
+    if (!is_valid_utf8(*text)) {
+        return std::unexpected(
+            fmt::format("read config {}: stream did not contain valid UTF-8", path));
+    }
+    auto config = parse_helper_config(*text);
+    if (!config) return std::unexpected("parse config: " + config.error());
+    return config;
 }
 
 }  // namespace kelvo
