@@ -14,12 +14,23 @@ namespace {
 
 using IdBytes = std::array<uint8_t, 16>;
 
-std::optional<std::string> read_whole_file(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// An identifier file is 36 characters and some white space; anything much
+// longer is not one. The limit also keeps a device such as /dev/zero from
+// being read forever.
+constexpr size_t kMaxIdFileSize = 64 * 1024;
+
+// The whole file, or nothing when it cannot be read or is too long to hold an
+// identifier. O_NONBLOCK keeps a FIFO without a writer from blocking the open.
+std::optional<std::string> read_id_file(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
     std::string text;
     char buf[4096];
     for (;;) {
+        if (text.size() > kMaxIdFileSize) {
+            ::close(fd);
+            return std::nullopt;
+        }
         ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
@@ -95,7 +106,7 @@ std::string format_uuid(IdBytes bytes) {
 
 std::string load_or_create_machine_id(const std::string& machine_identifier_path,
                                       const std::string& random_source) {
-    if (auto text = read_whole_file(machine_identifier_path); text && is_valid_utf8(*text)) {
+    if (auto text = read_id_file(machine_identifier_path); text && is_valid_utf8(*text)) {
         std::string_view id = trim(*text);
         if (is_machine_uuid(id)) return std::string(id);
     }
@@ -103,9 +114,10 @@ std::string load_or_create_machine_id(const std::string& machine_identifier_path
     auto bytes = read_random(random_source);
     std::string id = format_uuid(bytes ? *bytes : bytes_from_path(machine_identifier_path));
 
-    // A failed write only means a new identifier next time.
-    int fd =
-        ::open(machine_identifier_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // A failed write only means a new identifier next time. O_NONBLOCK: a
+    // FIFO without a reader fails the open instead of blocking it.
+    int fd = ::open(machine_identifier_path.c_str(),
+                    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd >= 0) {
         (void)write_all(fd, id);
         ::close(fd);

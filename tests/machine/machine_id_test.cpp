@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "machine/firmware.h"
@@ -89,6 +91,19 @@ TEST(MachineId, WithoutRandomBytesTheIdComesFromThePath) {
     EXPECT_EQ(load_or_create_machine_id(path, short_source),
               "c00f5eec-f938-461d-8807-56e4f1305e15");
     EXPECT_EQ(load_or_create_machine_id("", short_source), "00010203-0405-4607-8809-0a0b0c0d0e0f");
+}
+
+TEST(MachineId, EndlessOrBlockingIdentifierPathsDoNotHang) {
+    TempDir dir;
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    for (const std::string& path : {std::string("/dev/zero"), dir.file("fifo")}) {
+        std::string id = load_or_create_machine_id(path);
+        EXPECT_TRUE(looks_generated(id)) << path;
+    }
+    // A valid identifier padded past the size limit is not accepted.
+    std::string padded = std::string(70 * 1024, ' ') + "0b9c2f0e-5d5a-4c47-9a4e-6f0d3c1e2a7b";
+    std::string path = dir.write("machine-id", padded);
+    EXPECT_NE(load_or_create_machine_id(path), "0b9c2f0e-5d5a-4c47-9a4e-6f0d3c1e2a7b");
 }
 
 TEST(MachineId, UnreadableIdentifierPathIsReplacedWhenPossible) {
