@@ -1,0 +1,101 @@
+#include "cli/log_follower.h"
+
+#include <gtest/gtest.h>
+
+#include "temp_dir.h"
+
+namespace kelvo {
+namespace {
+
+using testing::append_file;
+using testing::TempDir;
+using testing::write_file;
+using Lines = std::vector<std::string>;
+
+TEST(CliLogFollower, HandsOutCompleteLinesOnly) {
+    TempDir tmp;
+    const auto path = tmp.path() / "helper.out";
+    write_file(path, "");
+    auto follower = open_log_follower(path, 0);
+    ASSERT_TRUE(follower.has_value()) << follower.error();
+
+    // Each step appends text, then reads: the lines that call returns.
+    struct Step {
+        const char* append;
+        Lines lines;
+    } steps[] = {
+        {"", {}},
+        {"first\nsec", {"first"}},
+        {"ond", {}},
+        {"\n", {"second"}},
+        {"crlf\r\ntrailing  \t\n\n", {"crlf", "trailing", ""}},
+        {"a\nb\nc", {"a", "b"}},
+        {"\n", {"c"}},
+        {"bad \xff byte\n", {"bad \xEF\xBF\xBD byte"}},
+    };
+    for (const auto& step : steps) {
+        append_file(path, step.append);
+        EXPECT_EQ(read_new_lines(*follower), step.lines) << step.append;
+    }
+}
+
+TEST(CliLogFollower, StartsAtTheGivenOffset) {
+    TempDir tmp;
+    const auto path = tmp.path() / "log";
+    write_file(path, "old 1\nold 2\n");
+    auto follower = open_log_follower(path, 6);
+    ASSERT_TRUE(follower.has_value());
+    EXPECT_EQ(read_new_lines(*follower), Lines{"old 2"});
+    EXPECT_EQ(follower->position(), 12u);
+}
+
+TEST(CliLogFollower, TruncatedFileIsReadAgainFromItsStart) {
+    TempDir tmp;
+    const auto path = tmp.path() / "helper.out";
+    write_file(path, "run one line 1\nrun one line 2\npartial");
+    auto follower = open_log_follower(path, 0);
+    ASSERT_TRUE(follower.has_value());
+    EXPECT_EQ(read_new_lines(*follower), (Lines{"run one line 1", "run one line 2"}));
+    EXPECT_EQ(follower->pending(), "partial");
+
+    // start truncates the log and the new helper writes less than before.
+    write_file(path, "new 1\n");
+    EXPECT_EQ(read_new_lines(*follower), Lines{"new 1"});
+    EXPECT_EQ(follower->pending(), "");
+    append_file(path, "new 2\n");
+    EXPECT_EQ(read_new_lines(*follower), Lines{"new 2"});
+}
+
+TEST(CliLogFollower, FollowFromEndShowsOnlyLaterLines) {
+    TempDir tmp;
+    const auto path = tmp.path() / "helper.out";
+    write_file(path, "before\n");
+    auto follower = follow_from_end(path);
+    ASSERT_TRUE(follower.has_value());
+    EXPECT_EQ(read_new_lines(*follower), Lines{});
+    append_file(path, "after\n");
+    EXPECT_EQ(read_new_lines(*follower), Lines{"after"});
+
+    EXPECT_FALSE(follow_from_end(tmp.path() / "missing").has_value());
+}
+
+TEST(CliLogFollower, OpenFailureNamesThePath) {
+    TempDir tmp;
+    const auto path = tmp.path() / "missing.out";
+    EXPECT_EQ(open_log_follower(path, 0).error(),
+              "open " + path.string() + ": No such file or directory (os error 2)");
+}
+
+TEST(CliLogFollower, KeepsReadingAFileDeletedWhileOpen) {
+    TempDir tmp;
+    const auto path = tmp.path() / "helper.out";
+    write_file(path, "one\n");
+    auto follower = open_log_follower(path, 0);
+    ASSERT_TRUE(follower.has_value());
+    std::filesystem::remove(path);
+    EXPECT_EQ(read_new_lines(*follower), Lines{"one"});
+    EXPECT_EQ(read_new_lines(*follower), Lines{});
+}
+
+}  // namespace
+}  // namespace kelvo

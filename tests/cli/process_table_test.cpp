@@ -1,0 +1,129 @@
+#include "cli/process_table.h"
+
+#include <unistd.h>
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "temp_dir.h"
+#include "cli/vm_store.h"
+#include "common/child_process.h"
+
+namespace kelvo {
+namespace {
+
+using namespace std::string_literals;
+
+TEST(CliProcessTable, ParsePid) {
+    struct Case {
+        const char* name;
+        std::optional<uint32_t> pid;
+    } cases[] = {
+        {"1", 1u},          {"+42", 42u}, {"4294967295", 4294967295u},
+        {"4294967296", {}}, {"self", {}}, {"", {}},
+        {"-1", {}},         {"12a", {}},  {"thread-self", {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(parse_pid(c.name), c.pid) << c.name;
+}
+
+TEST(CliProcessTable, HelperCommandLineIsWholeArgumentMatch) {
+    const std::string config = "/h/.kelvo/vms/a/helper.json";
+    struct Case {
+        std::string cmdline;
+        bool helper;
+    } cases[] = {
+        {"/usr/bin/kelvo-vmhelper\0run\0--config\0/h/.kelvo/vms/a/helper.json\0"s, true},
+        {"python3\0fake.py\0run\0--config\0/h/.kelvo/vms/a/helper.json\0"s, true},
+        {"x\0/h/.kelvo/vms/a/helper.json\0run"s, true},  // any order, no final NUL
+        {"kelvo\0validate\0--config\0/h/.kelvo/vms/a/helper.json\0"s, false},
+        {"kelvo\0run\0--config\0.kelvo/vms/a/helper.json\0"s, false},
+        {"kelvo\0run\0--config\0/h/.kelvo/vms//a/helper.json\0"s, false},
+        {"kelvo\0running\0/h/.kelvo/vms/a/helper.json\0"s, false},
+        {"kelvo\0run\0--config=/h/.kelvo/vms/a/helper.json\0"s, false},
+        {"kelvo run --config /h/.kelvo/vms/a/helper.json"s, false},
+        {""s, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(is_helper_cmdline(c.cmdline, config), c.helper) << c.cmdline;
+}
+
+TEST(CliProcessTable, QemuSweepMatchesBothSubstrings) {
+    const std::string disk = "/v/a/disk.qcow2";
+    struct Case {
+        std::string cmdline;
+        std::string disk;
+        bool match;
+    } cases[] = {
+        {"/usr/bin/qemu-system-x86_64\0-drive\0file=/v/a/disk.qcow2,if=virtio\0"s, disk, true},
+        {"qemu-system-aarch64\0-drive\0file=/v/b/disk.qcow2\0"s, disk, false},
+        {"cat\0/v/a/disk.qcow2\0"s, disk, false},
+        {"qemu-system-x86_64\0-drive\0file=/v/a/disk.qcow2\0"s, "", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(is_vm_qemu_cmdline(c.cmdline, c.disk), c.match) << c.cmdline;
+}
+
+TEST(CliProcessTable, SnapshotLookupTakesFirstInOrderAndSkipsSelf) {
+    const std::string config = "/h/vms/a/helper.json";
+    const uint32_t self = static_cast<uint32_t>(::getpid());
+    const ProcessTable table({
+        {self, "me\0run\0--config\0/h/vms/a/helper.json"s},
+        {11, "other\0run\0--config\0/h/vms/b/helper.json"s},
+        {12, "x\0run\0--config\0/h/vms/a/helper.json"s},
+        {13, "y\0run\0--config\0/h/vms/a/helper.json"s},
+    });
+    EXPECT_EQ(table.find_helper(config), 12u);
+    EXPECT_EQ(table.find_helper("/h/vms/b/helper.json"), 11u);
+    EXPECT_EQ(table.find_helper("/h/vms/c/helper.json"), std::nullopt);
+}
+
+TEST(CliProcessTable, FindsALiveHelperByItsExactConfigPath) {
+    testing::TempDir tmp;
+    const auto dir = tmp.path() / "vm";
+    const std::string config = config_path_text(dir);
+    SpawnOptions options;
+    options.program = "python3";
+    options.args = {"-c", "import time; time.sleep(30)", "run", "--config", config};
+    options.kill_on_drop = true;
+    auto child = spawn(options);
+    ASSERT_TRUE(child.has_value()) << child.error();
+    // Before exec the child may still show the parent's command line.
+    std::optional<uint32_t> found;
+    for (int i = 0; i < 200 && !found; ++i) {
+        found = find_helper_pid(dir);
+        if (!found) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(found.has_value());
+    const auto pid = static_cast<uint32_t>(child->pid());
+    EXPECT_EQ(*found, pid);
+    EXPECT_EQ(find_helper_pid(ProcessTable::read(), dir), pid);
+    EXPECT_FALSE(find_helper_pid(tmp.path() / "other").has_value());
+    EXPECT_TRUE(process_alive(pid));
+
+    EXPECT_TRUE(send_signal(pid, SIGKILL).has_value());
+    ASSERT_TRUE(child->wait().has_value());
+    EXPECT_FALSE(process_alive(pid));
+    EXPECT_EQ(send_signal(pid, SIGTERM).error(),
+              fmt::format("signal 15 to pid {} failed (process gone?)", pid));
+}
+
+TEST(CliProcessTable, SendSignalRefusesPidsThatAddressGroups) {
+    EXPECT_EQ(send_signal(0, SIGTERM).error(), "signal 15 to pid 0 failed (process gone?)");
+    EXPECT_EQ(send_signal(4294967295u, SIGUSR1).error(),
+              "signal 10 to pid 4294967295 failed (process gone?)");
+}
+
+TEST(CliProcessTable, ReadSeesThisProcess) {
+    const uint32_t self = static_cast<uint32_t>(::getpid());
+    bool seen = false;
+    const ProcessTable table = ProcessTable::read();
+    for (const auto& p : table.processes()) seen = seen || p.pid == self;
+    EXPECT_TRUE(seen);
+    EXPECT_TRUE(process_alive(self));
+}
+
+}  // namespace
+}  // namespace kelvo
