@@ -141,3 +141,34 @@ def wait_for_file_text(path, text, timeout=20):
         except OSError:
             return False
     wait_until(has_text, timeout, what=f"{text!r} in {path}")
+
+
+class OutputReader:
+    """Collects a background process's standard output without blocking the
+    test; every wait is bounded."""
+
+    def __init__(self, stream):
+        self.data = b""
+        self._lock = threading.Lock()
+        self._thread = threading.Thread(target=self._pump, args=(stream,), daemon=True)
+        self._thread.start()
+
+    def _pump(self, stream):
+        while True:
+            chunk = os.read(stream.fileno(), 65536)
+            if not chunk:
+                return
+            with self._lock:
+                self.data += chunk
+
+    def text(self):
+        with self._lock:
+            return self.data
+
+    def wait_for(self, expected, timeout=20):
+        """Waits until the collected output equals expected; returns it."""
+        try:
+            wait_until(lambda: self.text() == expected, timeout, what=f"output {expected!r}")
+        except AssertionError:
+            raise AssertionError(f"output {self.text()!r} != expected {expected!r}")
+        return self.text()
