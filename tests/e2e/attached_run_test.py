@@ -127,7 +127,7 @@ class AttachedRunTest(LifecycleCase):
         self.assertEqual(e2e.event_words(rest), ["log:graceful powerdown requested", "log:qemu exited cleanly",
                                                  "state:stopped"])
         self.assertTrue(e2e.wait_gone(qemus, 10))
-        self.assertIn("power button pressed", open(vm.config["console_log_path"], errors="replace").read())
+        self.assertIn("power button pressed", vm.console())
 
 
 if __name__ == "__main__":

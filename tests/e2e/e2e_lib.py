@@ -608,11 +608,10 @@ class Vm:
         return self.config["disk_path"]
 
     def helper_out(self):
-        try:
-            with open(self.file("helper.out"), encoding="utf-8", errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return read_text(self.file("helper.out"))
+
+    def console(self):
+        return read_text(self.config["console_log_path"])
 
     def events(self):
         return parse_events(self.helper_out())
@@ -623,6 +622,15 @@ class Vm:
     def helper_pids(self):
         return [p for p in pids_matching(self.file("helper.json"))
                 if b"\0run\0" in b"\0" + (read_cmdline(p) or b"")]
+
+
+def read_text(path):
+    """A file's text ("" when it cannot be read)."""
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
 
 
 def free_port():

@@ -170,7 +170,7 @@ class VmLifecycleTest(LifecycleCase):
         out, _ = self.ok(["logs", vm.name])
         self.assertEqual(out.splitlines(), vm.helper_out().splitlines()[-50:])
         self.assertIn('{"event":"state","state":"starting"}', out)
-        e2e.wait_until(lambda: "e2e-guest: ready" in open(vm.config["console_log_path"], errors="replace").read(),
+        e2e.wait_until(lambda: "e2e-guest: ready" in vm.console(),
                        30, "the guest's ready line on the serial console")
         out, _ = self.ok(["logs", vm.name, "--console", "-n", "500"])
         self.assertIn("e2e-guest: init started", out)
@@ -260,7 +260,7 @@ class VmLifecycleTest(LifecycleCase):
         self.assertNotIn("powerdown timed out", out)
         self.assertTrue(out.endswith(f"'{vm.name}' stopped\n"), out)
         self.assertTrue(e2e.wait_gone([helper, qemu], 10))
-        self.assertIn("power button pressed", open(vm.config["console_log_path"], errors="replace").read())
+        self.assertIn("power button pressed", vm.console())
         e = self.entry()
         self.assertEqual((e["state"], e["pid"]), ("stopped", None))
 
