@@ -1,7 +1,9 @@
 """`run` attached the way the app drives it over SSH (KELVO_HELPER_ATTACHED
 set, commands on standard input), against real QEMU and the real test guest:
-cold boot, {"cmd":"hibernate"}, a second `run` that resumes, and the end of
-standard input as a graceful powerdown."""
+cold boot, {"cmd":"hibernate"}, a second `run` that resumes (the guest answers
+at once) and hibernates again, a third `run` that resumes through the guest
+agent (the guest's sshd stays silent until its network is re-initialised),
+and the end of standard input as a graceful powerdown."""
 
 import json
 import os
@@ -70,53 +72,89 @@ class AttachedRunTest(LifecycleCase):
         self.timed("attached cold boot (until the SSH- banner)", time.monotonic() - t0)
 
         type(self).uptime_before = e2e.guest_uptime(vm.file("qga.sock"))
-        agent = e2e.GuestAgent(vm.file("qga.sock"))
+        self.guest_sh("echo attached-marker > /run/e2e-marker")
+        self.hibernate_through_stdin(proc, reader, err_path, "attached hibernate")
+
+    def guest_sh(self, script):
+        agent = e2e.GuestAgent(self.vm.file("qga.sock"))
         try:
             agent.sync()
-            agent.run("/bin/sh", ["-c", "echo attached-marker > /run/e2e-marker"])
+            return agent.run("/bin/sh", ["-c", script])
         finally:
             agent.close()
 
-        t1 = time.monotonic()
-        proc.stdin.write(b'{"cmd":"hibernate"}\n')
-        proc.stdin.flush()
-        rest = self.finish(proc, reader, err_path, e2e.HIBERNATE_LIMIT)
-        self.timed("attached hibernate (command to exit)", time.monotonic() - t1)
-        words = e2e.event_words(rest)
-        self.assertEqual(words[:3], ["log:hibernate requested", "state:saving", "state:hibernated"], words)
-        self.assertTrue(words[3].startswith("log:qemu exited"), words)
-        self.assertEqual(len(words), 4, words)
-        self.assertGreater(os.path.getsize(vm.snapshot), 1 << 20)
-        self.assertFalse(os.path.exists(vm.snapshot + ".part"))
-        self.assertTrue(e2e.wait_gone(vm.qemu_pids(), 10), "QEMU still runs after the hibernation")
-
-    @step
-    def test_03_resume_then_end_of_input(self):
+    def expect_resume_start(self, proc, reader):
         vm = self.vm
-        t0 = time.monotonic()
-        proc, reader, err_path = self.start_run()
         self.assertEqual(reader.next_event(30), {"event": "state", "state": "starting"})
         self.assertEqual(reader.next_event(30), {"event": "state", "state": "restoring"})
         self.assertEqual(reader.next_event(30), {
             "event": "log",
             "line": f"launching qemu-system-x86_64 (cpu=1, mem=512MiB, sshd→127.0.0.1:{vm.port}, resuming from snapshot)"})
+
+    def hibernate_through_stdin(self, proc, reader, err_path, label):
+        t1 = time.monotonic()
+        proc.stdin.write(b'{"cmd":"hibernate"}\n')
+        proc.stdin.flush()
+        rest = self.finish(proc, reader, err_path, e2e.HIBERNATE_LIMIT)
+        self.timed(label, time.monotonic() - t1)
+        words = e2e.event_words(rest)
+        self.assertEqual(words[:3], ["log:hibernate requested", "state:saving", "state:hibernated"], words)
+        self.assertTrue(words[3].startswith("log:qemu exited"), words)
+        self.assertEqual(len(words), 4, words)
+        self.assertGreater(os.path.getsize(self.vm.snapshot), 1 << 20)
+        self.assertFalse(os.path.exists(self.vm.snapshot + ".part"))
+        self.assertTrue(e2e.wait_gone(self.vm.qemu_pids(), 10), "QEMU still runs after the hibernation")
+
+    @step
+    def test_03_resume_then_hibernate_again(self):
+        """The guest answers at once after the resume (probe path); then the
+        resumed VM is hibernated a second time."""
+        vm = self.vm
+        t0 = time.monotonic()
+        proc, reader, err_path = self.start_run()
+        self.expect_resume_start(proc, reader)
         running = reader.wait_for(lambda e: e.get("state") == "running", 150, "the running event after the resume")
         self.assertEqual(running, {"event": "state", "port": vm.port, "state": "running"})
         self.assertTrue(e2e.ssh_banner(vm.port).startswith(b"SSH-"), "running, but the guest's sshd is silent")
-        reader.wait_for(lambda e: e.get("line") == "resume: networking restored, guest reachable", 30,
-                        "the end of the resume")
+        self.assertEqual(reader.next_event(30),
+                         {"event": "log", "line": "resume: networking restored, guest reachable"})
         self.timed("attached resume (until networking restored)", time.monotonic() - t0)
-        self.assertFalse(any(e.get("event") == "error" for e in reader.seen), e2e.event_words(reader.seen))
+        words = e2e.event_words(reader.seen)
+        self.assertFalse(any(w.startswith("error:") or "guest agent" in w for w in words), words)
         self.assertFalse(os.path.exists(vm.snapshot), "the snapshot is still there after the resume")
-
-        agent = e2e.GuestAgent(vm.file("qga.sock"))
-        try:
-            agent.sync()
-            marker = agent.run("/bin/cat", ["/run/e2e-marker"])
-        finally:
-            agent.close()
-        self.assertEqual(marker.strip(), "attached-marker", "the guest was booted afresh")
+        self.assertEqual(self.guest_sh("cat /run/e2e-marker").strip(), "attached-marker",
+                         "the guest was booted afresh")
         self.assertGreaterEqual(e2e.guest_uptime(vm.file("qga.sock")), self.uptime_before)
+
+        # From now on the guest's sshd stays silent until its network is
+        # re-initialised: dhclient (the last resort of the re-init command)
+        # wakes it up.
+        self.guest_sh("cp /sbin/dhclient /sbin/dhclient.orig && "
+                      "printf '#!/bin/sh\\nkill -CONT $(cat /run/dropbear.pid)\\nexec /sbin/dhclient.orig \"$@\"\\n'"
+                      " > /sbin/dhclient && kill -STOP $(cat /run/dropbear.pid)")
+        self.assertEqual(e2e.ssh_banner(vm.port), b"", "the guest's sshd still answers")
+        self.hibernate_through_stdin(proc, reader, err_path, "attached second hibernate")
+
+    @step
+    def test_04_resume_through_guest_agent_then_end_of_input(self):
+        vm = self.vm
+        t0 = time.monotonic()
+        proc, reader, err_path = self.start_run()
+        self.expect_resume_start(proc, reader)
+        reader.wait_for(lambda e: e.get("state") == "running", 150, "the running event after the resume")
+        self.assertTrue(e2e.ssh_banner(vm.port).startswith(b"SSH-"), "running, but the guest's sshd is silent")
+        self.assertEqual(reader.next_event(30),
+                         {"event": "log", "line": "resume: networking restored, guest reachable"})
+        self.timed("attached resume through the guest agent", time.monotonic() - t0)
+        words = e2e.event_words(reader.seen)
+        self.assertIn("log:resume: guest agent re-initializing networking", words)
+        self.assertLess(words.index("log:resume: guest agent re-initializing networking"), words.index("state:running"))
+        self.assertFalse(any(w.startswith("error:") or "NIC bounce" in w or "channel unavailable" in w
+                             or "didn't respond" in w for w in words), words)
+        self.assertFalse(os.path.exists(vm.snapshot), "the snapshot is still there after the resume")
+        self.assertIn("dhclient: released eth0", vm.console())
+        self.assertEqual(self.guest_sh("cat /run/e2e-marker").strip(), "attached-marker",
+                         "the guest was booted afresh")
 
         qemus = vm.qemu_pids()
         self.assertEqual(len(qemus), 1, qemus)
@@ -128,7 +166,6 @@ class AttachedRunTest(LifecycleCase):
                                                  "state:stopped"])
         self.assertTrue(e2e.wait_gone(qemus, 10))
         self.assertIn("power button pressed", vm.console())
-
 
 if __name__ == "__main__":
     unittest.main()
