@@ -27,6 +27,7 @@ struct Observed {
 // Derives every VM's helper and state with one read of the process table and
 // the forwarded ports of all live helpers probed at the same time.
 std::vector<Observed> observe(const std::vector<VmEntry>& vms) {
+    if (vms.empty()) return {};
     const ProcessTable table = ProcessTable::read();
     std::vector<Observed> observed(vms.size());
     std::vector<uint16_t> ports;
