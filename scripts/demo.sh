@@ -27,7 +27,7 @@ guest=$(scripts/e2e-setup.sh | tail -n1)
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/kelvo-demo.XXXXXX")
 cleanup() {
-    local status=$? p cmd
+    local status=$? p cmd args
     trap - EXIT INT TERM
     # End, by pid, every process whose command line names the demo folder:
     # the detached helper first, then its QEMU.
@@ -35,7 +35,8 @@ cleanup() {
         for p in /proc/[0-9]*; do
             p=${p#/proc/}
             [ "$p" = $$ ] && continue
-            cmd=$(tr '\0' ' ' < "/proc/$p/cmdline" 2>/dev/null) || continue
+            mapfile -d '' args 2>/dev/null < "/proc/$p/cmdline" || continue
+            cmd=" ${args[*]} "
             case "$cmd" in
                 *"$tmp"*)
                     if [ $pass = helper ] && [[ "$cmd" == *" run --config "* ]]; then kill -9 "$p" 2>/dev/null || true; fi
@@ -121,4 +122,4 @@ show stop demo
 say "list"
 show list
 echo
-echo "demo: done"
+echo "demo: done — removing the demo VM and its temporary HOME ($tmp)"
