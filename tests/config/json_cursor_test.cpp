@@ -1,0 +1,176 @@
+#include "config/json_cursor.h"
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace kelvo {
+namespace {
+
+struct NumberCase {
+    std::string text;
+    JsonNumber::Kind kind;
+    double value;  // the expected value, as a double for every kind
+    size_t end;    // bytes consumed
+};
+
+TEST(JsonCursorNumber, ReadsIntegersExactlyAndTheRestAsDoubles) {
+    using K = JsonNumber::Kind;
+    const NumberCase cases[] = {
+        {"0", K::Unsigned, 0, 1},
+        {"0,", K::Unsigned, 0, 1},
+        {"42}", K::Unsigned, 42, 2},
+        {"18446744073709551615", K::Unsigned, 18446744073709551615.0, 20},
+        {"18446744073709551616", K::Float, 18446744073709551616.0, 20},
+        {"-1", K::Negative, -1, 2},
+        {"-9223372036854775808", K::Negative, -9223372036854775808.0, 20},
+        {"-9223372036854775809", K::Float, -9223372036854775809.0, 20},
+        {"-0", K::Float, -0.0, 2},
+        {"1.5e3", K::Float, 1500, 5},
+        {"25E-1", K::Float, 2.5, 5},
+        {"1e+2", K::Float, 100, 4},
+        {"1e-400", K::Float, 0, 6},
+        {"0e99999999999", K::Float, 0, 13},
+        {"1e-99999999999", K::Float, 0, 14},
+        {"123456789012345678901234567890", K::Float, 1.2345678901234568e29, 30},
+        {"0.12345678901234567890123", K::Float, 0.12345678901234568, 25},
+    };
+    for (const NumberCase& c : cases) {
+        JsonCursor in(c.text);
+        const auto n = in.read_number();
+        ASSERT_TRUE(n.has_value()) << c.text << ": " << n.error().message;
+        EXPECT_EQ(n->kind, c.kind) << c.text;
+        EXPECT_EQ(in.offset(), c.end) << c.text;
+        switch (n->kind) {
+            case K::Unsigned:
+                EXPECT_EQ(static_cast<double>(n->unsigned_value), c.value);
+                break;
+            case K::Negative:
+                EXPECT_EQ(static_cast<double>(n->negative_value), c.value);
+                break;
+            case K::Float:
+                EXPECT_DOUBLE_EQ(n->float_value, c.value) << c.text;
+                EXPECT_EQ(std::signbit(n->float_value), std::signbit(c.value)) << c.text;
+                break;
+        }
+    }
+}
+
+struct ErrorCase {
+    std::string text;
+    std::string message;
+    size_t offset;
+};
+
+TEST(JsonCursorNumber, ReportsMalformedAndInfiniteNumbers) {
+    const ErrorCase cases[] = {
+        {"-", "EOF while parsing a value", 1},
+        {"-a", "invalid number", 2},
+        {"01", "invalid number", 2},
+        {"1.", "EOF while parsing a value", 2},
+        {"1.}", "invalid number", 3},
+        {"1e", "EOF while parsing a value", 2},
+        {"1e+x", "invalid number", 4},
+        {"1e309", "number out of range", 5},
+        {"1e99999999999", "number out of range", 12},
+        {"-1e309", "number out of range", 6},
+        {std::string(400, '9'), "number out of range", 400},
+    };
+    for (const ErrorCase& c : cases) {
+        JsonCursor in(c.text);
+        const auto n = in.read_number();
+        ASSERT_FALSE(n.has_value()) << c.text;
+        EXPECT_EQ(n.error().message, c.message) << c.text;
+        EXPECT_EQ(n.error().offset, c.offset) << c.text;
+    }
+}
+
+TEST(JsonCursorString, DecodesEscapes) {
+    JsonCursor in(R"(a\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00z")");
+    const auto s = in.read_string();
+    ASSERT_TRUE(s.has_value()) << s.error().message;
+    EXPECT_EQ(*s, "a\"\\/\b\f\n\r\t\u00e9\U0001f600z");
+}
+
+TEST(JsonCursorSkip, SkipsAnyWellFormedValue) {
+    const std::string values[] = {
+        "null",
+        "true",
+        "false",
+        "-1.5e-3",
+        "0",
+        "1e400",
+        R"("x\ud800")",
+        "[]",
+        "{}",
+        R"({"a":[1,{"b":[]},"c"],"d":{}})",
+        " [ 1 , [ ] , { } ] ",
+    };
+    for (const std::string& v : values) {
+        const std::string text = v + "#";
+        JsonCursor in(text);
+        const auto r = in.skip_value();
+        EXPECT_TRUE(r.has_value()) << v << ": " << r.error().message;
+        EXPECT_EQ(in.skip_whitespace(), '#') << v;
+    }
+}
+
+TEST(JsonCursorSkip, ReportsMalformedValues) {
+    const ErrorCase cases[] = {
+        {"", "EOF while parsing a value", 0},
+        {"[1,]", "expected value", 4},
+        {"[1 2]", "expected `,` or `]`", 4},
+        {R"({"a" 1})", "expected `:`", 6},
+        {R"({"a":1,})", "key must be a string", 8},
+        {R"({"a":1])", "expected `,` or `}`", 7},
+        {"[[[", "EOF while parsing a list", 3},
+        {R"({"a":{)", "EOF while parsing an object", 6},
+        {"nul", "EOF while parsing a value", 3},
+        {"nulx", "expected ident", 4},
+        {"1.", "invalid number", 2},
+        {"-", "invalid number", 1},
+        {"\"a\x01\"", "control character (\\u0000-\\u001F) found while parsing a string", 2},
+        {R"("\u12)", "EOF while parsing a string", 5},
+    };
+    for (const ErrorCase& c : cases) {
+        JsonCursor in(c.text);
+        const auto r = in.skip_value();
+        ASSERT_FALSE(r.has_value()) << c.text;
+        EXPECT_EQ(r.error().message, c.message) << c.text;
+        EXPECT_EQ(r.error().offset, c.offset) << c.text;
+    }
+}
+
+TEST(JsonCursorSkip, DeepNestingNeedsNoRecursion) {
+    const size_t depth = 1'000'000;
+    const std::string nested = std::string(depth, '[') + std::string(depth, ']');
+    JsonCursor in(nested);
+    EXPECT_TRUE(in.skip_value().has_value());
+    EXPECT_EQ(in.offset(), nested.size());
+
+    const std::string unterminated = std::string(depth, '[') + "{\"a\":1";
+    JsonCursor open(unterminated);
+    const auto r = open.skip_value();
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().message, "EOF while parsing an object");
+}
+
+TEST(FormatJsonError, CountsLinesAndBytes) {
+    const std::string text = "ab\ncd\r\n\u00e9f";
+    struct Case {
+        size_t offset;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, "x at line 1 column 0"}, {2, "x at line 1 column 2"}, {3, "x at line 2 column 0"},
+        {6, "x at line 2 column 3"}, {9, "x at line 3 column 2"}, {99, "x at line 3 column 3"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(format_json_error(text, JsonError{"x", c.offset}), c.text) << c.offset;
+    }
+}
+
+}  // namespace
+}  // namespace kelvo
