@@ -23,7 +23,7 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
-namespace kelvo::testing {
+namespace kelvo::monitor_test {
 
 using namespace std::chrono_literals;
 using Socket = asio::local::stream_protocol::socket;
@@ -100,4 +100,4 @@ inline asio::awaitable<void> pause(std::chrono::milliseconds duration) {
     co_await timer.async_wait(asio::use_awaitable);
 }
 
-}  // namespace kelvo::testing
+}  // namespace kelvo::monitor_test

@@ -7,7 +7,7 @@
 namespace kelvo {
 namespace {
 
-using namespace kelvo::testing;
+using namespace kelvo::monitor_test;
 using nlohmann::json;
 
 // Short limits so that time-outs stay quick; a test that needs the real 5 s

@@ -10,7 +10,7 @@
 namespace kelvo {
 namespace {
 
-using namespace kelvo::testing;
+using namespace kelvo::monitor_test;
 using nlohmann::json;
 
 constexpr char kGreeting[] =
