@@ -7,6 +7,7 @@ Real QEMU runs the guest; where KVM cannot run it, the shim from the shared
 e2e folder (KVM swapped for software emulation) goes first on PATH. Every wait
 has a limit."""
 
+import atexit
 import base64
 import hashlib
 import json
@@ -495,6 +496,12 @@ class Sandbox:
         self.path_dirs = [self.bin] + ([] if self.kvm else [SHIM_DIR])
         self.procs = []
         self.extra_pids = []
+        self.closed = False
+        # Interrupted runs end what they started too (SIGTERM as from ctest
+        # is turned into an interrupt, after which exit handlers run).
+        atexit.register(self.close)
+        if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
+            signal.signal(signal.SIGTERM, _interrupt)
 
     def env(self, attached=False):
         env = dict(os.environ)
@@ -563,6 +570,9 @@ class Sandbox:
         return pids_matching(self.root)
 
     def close(self):
+        if self.closed:
+            return
+        self.closed = True
         for proc in self.procs:
             if proc.poll() is None:
                 kill_pid(proc.pid)
@@ -590,6 +600,10 @@ class Sandbox:
             log(f"kept {self.root}")
         else:
             shutil.rmtree(self.root, ignore_errors=True)
+
+
+def _interrupt(signum, frame):
+    raise KeyboardInterrupt(f"signal {signum}")
 
 
 class Vm:

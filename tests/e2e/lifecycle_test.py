@@ -1,6 +1,7 @@
 """The whole life of one VM through the management commands, against real
 QEMU and the real test guest: provision, validate, start, list/status/logs,
-hibernate, resume, graceful stop, forced stop beside a decoy, delete."""
+hibernate, resume, graceful stop, forced stop beside a decoy, a start over the
+sockets the killed helper left, delete."""
 
 import json
 import os
@@ -194,8 +195,19 @@ class VmLifecycleTest(LifecycleCase):
         finally:
             agent.close()
 
+        # `logs -f` prints the last line at once, then follows the log.
+        follower = self.sandbox.spawn(["logs", vm.name, "-f", "-n", "1"], stdin=subprocess.DEVNULL)
+        followed = e2e.EventReader(follower.stdout)
+        self.assertEqual(followed.next_event(10), vm.events()[-1])
         out, took = self.ok(["hibernate", vm.name], timeout=e2e.HIBERNATE_LIMIT + 60)
         self.timed("hibernate (command)", took)
+        try:
+            followed.wait_for(lambda e: e.get("state") == "hibernated", 10, "`logs -f` showing the hibernation")
+            self.assertEqual(e2e.event_words(followed.seen)[1:4],
+                             ["log:hibernate requested", "state:saving", "state:hibernated"])
+        finally:
+            e2e.kill_pid(follower.pid)
+            follower.wait(timeout=e2e.PROCESS_END_LIMIT)
         self.assertTrue(out.startswith(f"hibernating '{vm.name}' (saving RAM+device state)…\n"), out)
         for line in ("  hibernate requested\n", "  state: saving\n", "  state: hibernated\n"):
             self.assertIn(line, out)
@@ -289,7 +301,23 @@ class VmLifecycleTest(LifecycleCase):
         self.assertEqual(self.entry()["state"], "stopped")
 
     @step
-    def test_09_delete(self):
+    def test_09_start_after_forced_stop(self):
+        """The killed helper left its sockets behind; the next run starts
+        over them with a working monitor."""
+        vm = self.vm
+        self.assertTrue(os.path.exists(vm.file("qmp.sock")))
+        self.start_cold_and_check("start after the forced stop")
+        words = e2e.event_words(vm.events())
+        self.assertFalse(any("QMP unavailable" in w or w.startswith("error:") for w in words), words)
+        out, _ = self.ok(["stop", vm.name], timeout=e2e.STOP_LIMIT)
+        self.assertIn("  graceful powerdown requested\n", out)
+        self.assertIn("  qemu exited cleanly\n", out)
+        # The event log holds nothing but events: no stray text from the helper.
+        for line in vm.helper_out().splitlines():
+            self.assertIsInstance(json.loads(line), dict, line)
+
+    @step
+    def test_10_delete(self):
         vm = self.vm
         status, out, err, _ = self.sandbox.kelvo(["delete", vm.name])  # standard input at its end
         self.assertEqual(status, 1)
