@@ -1,12 +1,75 @@
 #include "supervisor/run_command.h"
 
+#include <unistd.h>
+#include <memory>
+
+#include <fmt/format.h>
+#include <asio/this_coro.hpp>
+
 #include "events/events.h"
+#include "machine/firmware.h"
+#include "machine/qemu_args.h"
+#include "supervisor/control_sources.h"
+#include "supervisor/qemu_launch.h"
+#include "supervisor/resume.h"
+#include "supervisor/supervisor.h"
 
 namespace kelvo {
 
-asio::awaitable<int> run_command(const HelperConfig&, Arch) {
-    emit_error("run is not available in this build");
-    co_return 1;
+asio::awaitable<int> run_command(const HelperConfig& config, Arch arch) {
+    static const RunTimings timings;
+    co_return co_await run_vm(config, arch, timings);
+}
+
+asio::awaitable<int> run_vm(const HelperConfig& config, Arch arch, const RunTimings& timings) {
+    const auto executor = co_await asio::this_coro::executor;
+    auto control = std::make_shared<ControlChannel>(executor);
+    // Signals are taken over before anything else: from here on a SIGTERM is
+    // a queued request, never the end of a process that may own a QEMU.
+    start_signal_watcher(executor, control);
+
+    emit_state("starting");
+    if (config.ssh_host_port == 0) {
+        emit_error("ssh_host_port not set in helper.json (required for QEMU networking)");
+        co_return 1;
+    }
+    const auto firmware = find_firmware(arch, config.firmware_path);
+    if (!firmware) {
+        emit_error(firmware.error());
+        co_return 1;
+    }
+    if (auto store = ensure_varstore(firmware->vars, config.efi_store_path); !store) {
+        emit_error(store.error());
+        co_return 1;
+    }
+    const std::string machine_id = load_or_create_machine_id(config.machine_identifier_path);
+    const std::string qmp_path = run_dir_file(config, "qmp.sock");
+    (void)::unlink(qmp_path.c_str());  // left behind by a supervisor that was killed
+
+    const bool resuming = snapshot_present(config.save_path);
+    auto args = build_qemu_args(config, arch, firmware->code, machine_id, qmp_path);
+    if (resuming) {
+        emit_state("restoring");
+        append_resume_args(args, config.save_path);
+    }
+    const std::string_view emulator = qemu_program(arch);
+    emit_log(launching_line(config, emulator, resuming));
+    auto qemu = spawn_qemu(config, emulator, std::move(args));
+    if (!qemu) {
+        emit_error(qemu.error());
+        co_return 1;
+    }
+
+    Supervisor s(config, timings, std::move(*qemu), control);
+    if (attached_mode()) start_command_reader(control);
+    if (!resuming) s.boot_watcher = BootWatcher::start(executor, config.ssh_host_port, timings);
+    if (auto qmp = co_await connect_qmp(qmp_path, timings))
+        s.qmp.emplace(std::move(*qmp));
+    else
+        emit_log(fmt::format("QMP unavailable ({}); stop will hard-kill", qmp.error()));
+    if (resuming && !co_await resume(s)) co_return 1;
+    co_await supervise(s);
+    co_return 0;
 }
 
 }  // namespace kelvo

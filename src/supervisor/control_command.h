@@ -1,0 +1,21 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "supervisor/control_channel.h"
+#include "supervisor/control_request.h"
+
+namespace kelvo {
+
+// One standard-input line of an attached supervisor: a JSON object whose
+// string member `cmd` is "stop", "kill" or "hibernate" (exact, case-sensitive;
+// other members ignored). Anything else yields nothing.
+std::optional<ControlRequest> parse_control_command(std::string_view line);
+
+// Reads commands from fd until end of input (then sends InputClosed) or a
+// read error (then sends nothing). Lines end at "\n"; a "\r" before it is
+// dropped; a last line without "\n" still counts. Blocks the calling thread.
+void read_control_commands(int fd, ControlChannel& channel);
+
+}  // namespace kelvo

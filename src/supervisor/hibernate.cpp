@@ -1,0 +1,100 @@
+#include "supervisor/hibernate.h"
+
+#include <unistd.h>
+#include <cstdint>
+#include <cstdio>
+
+#include "common/os_error.h"
+#include "events/events.h"
+#include "machine/qemu_args.h"
+
+namespace kelvo {
+
+namespace {
+
+constexpr uint64_t kMaxBandwidth = 8000000000;
+
+void remove_file(const std::string& path) {
+    (void)::unlink(path.c_str());
+}
+
+}  // namespace
+
+std::string partial_snapshot_path(const std::string& save_path) {
+    return save_path + ".part";
+}
+
+std::string save_uri(const std::string& save_path) {
+    return "exec:cat > " + shell_quote(partial_snapshot_path(save_path));
+}
+
+asio::awaitable<void> hibernate(Supervisor& s) {
+    emit_log("hibernate requested");
+    const std::string& save_path = s.config.save_path;
+    if (save_path.empty()) {
+        emit_error("cannot hibernate: save_path not set in helper.json");
+        co_return;
+    }
+    if (!s.qmp) {
+        emit_error("cannot hibernate: QMP unavailable");
+        co_return;
+    }
+    emit_state("saving");
+    const std::string partial = partial_snapshot_path(save_path);
+    remove_file(partial);
+    // (Arguments are built outside the co_await expressions: GCC 12 cannot
+    // keep braced temporaries alive across a suspension.)
+    nlohmann::json bandwidth = nlohmann::json::object();
+    bandwidth["max-bandwidth"] = kMaxBandwidth;
+    nlohmann::json uri = nlohmann::json::object();
+    uri["uri"] = save_uri(save_path);
+    (void)co_await qmp_call(s, "migrate-set-parameters", std::move(bandwidth));
+    (void)co_await qmp_call(s, "stop");
+    if (auto started = co_await qmp_call(s, "migrate", std::move(uri)); !started) {
+        emit_error("hibernate: migrate failed to start: " + started.error());
+        co_await qmp_cont(s);
+        co_return;
+    }
+
+    const auto deadline = Clock::now() + s.timings.hibernate_limit;
+    for (;;) {
+        co_await sleep_for(s.timings.migrate_poll);
+        if (qemu_ended(s)) {
+            // Nothing left to resume; the supervision loop reports the end.
+            emit_error("hibernate: qemu exited before the snapshot was complete");
+            remove_file(partial);
+            co_return;
+        }
+        if (auto reply = co_await qmp_query(s, "query-migrate"); !reply) {
+            emit_log("hibernate: query-migrate: " + reply.error());
+        } else if (const std::string status = QmpClient::status_of(*reply); status == "completed") {
+            break;
+        } else if (status == "failed" || status == "cancelled") {
+            emit_error("hibernate: migration " + status);
+            remove_file(partial);
+            co_await qmp_cont(s);
+            co_return;
+        }
+        if (Clock::now() > deadline) {
+            emit_error("hibernate: timed out");
+            // Stop the writer before resuming, so the guest does not run on
+            // while its memory is still being streamed out.
+            (void)co_await qmp_call(s, "migrate_cancel");
+            remove_file(partial);
+            co_await qmp_cont(s);
+            co_return;
+        }
+    }
+
+    if (::rename(partial.c_str(), save_path.c_str()) != 0) {
+        emit_error("hibernate: finalize snapshot: " + last_os_error());
+        co_await qmp_cont(s);
+        co_return;
+    }
+    emit_state("hibernated");
+    co_await qmp_quit(s);
+    kill_qemu(s);
+    s.hibernated = true;
+}
+
+}  // namespace kelvo

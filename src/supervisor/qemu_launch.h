@@ -1,0 +1,31 @@
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/child_process.h"
+#include "config/helper_config.h"
+
+namespace kelvo {
+
+// True when save_path is set and names a non-empty file (following
+// symbolic links): the VM is then resumed from it instead of booted.
+bool snapshot_present(const std::string& save_path);
+
+// "launching {emulator} (cpu=2, mem=2048MiB, sshd→127.0.0.1:2222)", with
+// ", resuming from snapshot" before the ")" when resuming. The numbers are
+// the configured ones.
+std::string launching_line(const HelperConfig& config, std::string_view emulator, bool resuming);
+
+// Starts the emulator (found through PATH) with standard input from the null
+// device and standard output and error in qemu.log of the VM run directory
+// (created or truncated, mode 0666 before the umask). The child is killed
+// with SIGKILL if its handle is dropped while it runs. Errors:
+// "create qemu.log: {reason}", "dup qemu.log: {reason}",
+// "failed to spawn {emulator}: {reason}".
+std::expected<Child, std::string> spawn_qemu(const HelperConfig& config, std::string_view emulator,
+                                             std::vector<std::string> args);
+
+}  // namespace kelvo

@@ -1,0 +1,114 @@
+#include "supervisor/resume.h"
+
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include "events/events.h"
+#include "machine/qemu_args.h"
+#include "monitor/qga_client.h"
+#include "supervisor/probe.h"
+
+namespace kelvo {
+
+namespace {
+
+static_assert(kNetworkReinitCommand.size() == 125);
+
+constexpr std::string_view kResumeFailed =
+    "resume failed: guest networking didn't recover (no qemu-guest-agent?) — discarded "
+    "snapshot; start again for a cold boot";
+
+asio::awaitable<bool> guest_reachable(Supervisor& s) {
+    co_return co_await probe_ssh(s.config.ssh_host_port, s.timings.probe);
+}
+
+// Probes every probe_interval until the guest answers or the window closes.
+// Gives up early once QEMU has ended: a guest that is gone cannot answer.
+asio::awaitable<bool> reachable_within(Supervisor& s, milliseconds window) {
+    const auto deadline = Clock::now() + window;
+    while (Clock::now() < deadline && !qemu_ended(s)) {
+        if (co_await guest_reachable(s)) co_return true;
+        co_await sleep_for(s.timings.probe_interval);
+    }
+    co_return false;
+}
+
+// A guest restored from a snapshot taken while paused comes back "paused":
+// its CPUs have to be resumed with `cont`.
+asio::awaitable<void> wait_for_run_state(Supervisor& s) {
+    for (int poll = 0; poll < s.timings.run_state_polls; ++poll) {
+        auto reply = co_await qmp_query(s, "query-status");
+        if (!reply) co_return;
+        const std::string status = QmpClient::status_of(*reply);
+        if (status == "running") co_return;
+        if (status == "paused") co_await qmp_cont(s);
+        co_await sleep_for(s.timings.run_state_poll);
+    }
+}
+
+// Asks the guest agent to restart the guest's networking, then probes.
+asio::awaitable<bool> reinit_through_agent(Supervisor& s) {
+    auto agent = co_await QgaClient::connect(run_dir_file(s.config, "qga.sock"), s.timings.agent);
+    if (!agent) {
+        emit_log("resume: guest agent channel unavailable: " + agent.error());
+        co_return false;
+    }
+    bool answered = false;
+    for (int ping = 0; ping < s.timings.agent_pings && !answered && !qemu_ended(s); ++ping) {
+        if (ping > 0) co_await sleep_for(s.timings.agent_ping_retry);
+        answered = (co_await agent->call(qga_ping_request())).has_value();
+    }
+    if (!answered) {
+        emit_log("resume: guest agent didn't respond (VM may lack qemu-guest-agent)");
+        co_return false;
+    }
+    (void)co_await agent->call(qga_exec_request(kNetworkReinitCommand));
+    emit_log("resume: guest agent re-initializing networking");
+    co_return co_await reachable_within(s, s.timings.reinit_window);
+}
+
+nlohmann::json link_state(bool up) {
+    nlohmann::json arguments = nlohmann::json::object();
+    arguments["name"] = "net0";
+    arguments["up"] = up;
+    return arguments;
+}
+
+// Takes the virtual link down and up again, so the guest renews its lease.
+asio::awaitable<bool> bounce_link(Supervisor& s) {
+    for (int attempt = 1; attempt <= s.timings.link_bounces && !qemu_ended(s); ++attempt) {
+        if (co_await qmp_call(s, "set_link", link_state(false))) {
+            co_await sleep_for(s.timings.link_pause);
+            (void)co_await qmp_call(s, "set_link", link_state(true));
+        }
+        emit_log(fmt::format("resume: NIC bounce fallback {}", attempt));
+        if (co_await reachable_within(s, s.timings.bounce_window)) co_return true;
+    }
+    co_return false;
+}
+
+}  // namespace
+
+asio::awaitable<bool> resume(Supervisor& s) {
+    if (s.qmp) co_await wait_for_run_state(s);
+    bool reachable = co_await guest_reachable(s);
+    if (!reachable && !qemu_ended(s)) reachable = co_await reinit_through_agent(s);
+    if (!reachable && s.qmp && !qemu_ended(s)) reachable = co_await bounce_link(s);
+
+    if (!reachable) {
+        // A QEMU that ended by itself (a snapshot it could not load, say)
+        // is reported before the failure.
+        if (const auto status = s.qemu.status()) report_qemu_end(*status);
+        emit_error(kResumeFailed);
+        (void)::unlink(s.config.save_path.c_str());
+        kill_qemu(s);
+        co_return false;
+    }
+    emit_running(s.config.ssh_host_port);
+    (void)::unlink(s.config.save_path.c_str());
+    emit_log("resume: networking restored, guest reachable");
+    co_return true;
+}
+
+}  // namespace kelvo

@@ -1,0 +1,151 @@
+#include "supervisor/supervisor.h"
+
+#include <csignal>
+#include <variant>
+
+#include <fmt/format.h>
+#include <asio/experimental/awaitable_operators.hpp>
+
+#include "common/exit_status.h"
+#include "events/events.h"
+#include "supervisor/hibernate.h"
+
+namespace kelvo {
+
+namespace {
+
+constexpr std::string_view kReplyTimedOut = "QMP reply timed out";
+
+// What ended one wait of the supervision loop.
+struct Wake {
+    enum Kind { QemuEnded, Request, Deadline } kind;
+    std::expected<int, std::string> status{0};  // for QemuEnded
+};
+
+asio::awaitable<Wake> next_wake(Supervisor& s) {
+    using namespace asio::experimental::awaitable_operators;
+    if (s.powerdown_deadline) {
+        auto woke = co_await (async_wait(s.qemu) || s.control->wait() ||
+                              sleep_until(*s.powerdown_deadline));
+        switch (woke.index()) {
+            case 0:
+                co_return Wake{Wake::QemuEnded, std::move(std::get<0>(woke))};
+            case 1:
+                co_return Wake{Wake::Request};
+            default:
+                co_return Wake{Wake::Deadline};
+        }
+    }
+    auto woke = co_await (async_wait(s.qemu) || s.control->wait());
+    if (woke.index() == 0) co_return Wake{Wake::QemuEnded, std::move(std::get<0>(woke))};
+    co_return Wake{Wake::Request};
+}
+
+asio::awaitable<void> handle(Supervisor& s, ControlRequest request) {
+    switch (request) {
+        case ControlRequest::Stop:
+        case ControlRequest::InputClosed:
+            co_await graceful_powerdown(s);
+            break;
+        case ControlRequest::Kill:
+            co_await hard_kill(s);
+            break;
+        case ControlRequest::Hibernate:
+            co_await hibernate(s);
+            break;
+    }
+}
+
+}  // namespace
+
+asio::awaitable<std::expected<QmpClient, std::string>> connect_qmp(std::string path,
+                                                                   const RunTimings& timings) {
+    co_return co_await within(QmpClient::connect(std::move(path), timings.qmp_connect),
+                              timings.qmp_connect.window + timings.qmp_handshake_limit,
+                              "QMP handshake timed out");
+}
+
+asio::awaitable<std::expected<void, std::string>> qmp_call(Supervisor& s, std::string_view command,
+                                                           nlohmann::json arguments) {
+    co_return co_await within(s.qmp->call(command, arguments), s.timings.qmp_reply_limit,
+                              kReplyTimedOut);
+}
+
+asio::awaitable<std::expected<nlohmann::json, std::string>> qmp_query(Supervisor& s,
+                                                                      std::string_view command) {
+    co_return co_await within(s.qmp->query(command), s.timings.qmp_reply_limit, kReplyTimedOut);
+}
+
+asio::awaitable<void> qmp_cont(Supervisor& s) {
+    (void)co_await within(s.qmp->cont(), s.timings.qmp_reply_limit, kReplyTimedOut);
+}
+
+asio::awaitable<void> qmp_quit(Supervisor& s) {
+    (void)co_await within(s.qmp->quit(), s.timings.qmp_reply_limit, kReplyTimedOut);
+}
+
+void kill_qemu(Supervisor& s) {
+    s.qemu.kill(SIGKILL);
+}
+
+bool qemu_ended(Supervisor& s) {
+    const auto status = s.qemu.try_wait();
+    return !status || status->has_value();
+}
+
+void report_qemu_end(const std::expected<int, std::string>& status) {
+    if (!status)
+        emit_error("waiting on qemu: " + status.error());
+    else if (wait_status_success(*status))
+        emit_log("qemu exited cleanly");
+    else
+        emit_log("qemu exited with status " + describe_wait_status(*status));
+}
+
+asio::awaitable<void> graceful_powerdown(Supervisor& s) {
+    emit_log("graceful powerdown requested");
+    if (!s.qmp) {
+        kill_qemu(s);
+    } else if (auto done = co_await qmp_call(s, "system_powerdown"); !done) {
+        emit_log(fmt::format("powerdown failed ({}); will force", done.error()));
+        kill_qemu(s);
+    }
+    s.powerdown_deadline = Clock::now() + s.timings.powerdown_limit;
+}
+
+asio::awaitable<void> hard_kill(Supervisor& s) {
+    emit_log("hard kill requested");
+    if (s.qmp) co_await qmp_quit(s);
+    kill_qemu(s);
+}
+
+asio::awaitable<void> powerdown_timed_out(Supervisor& s) {
+    emit_log("powerdown timed out; forcing");
+    if (s.qmp) co_await qmp_quit(s);
+    kill_qemu(s);
+    s.powerdown_deadline.reset();
+}
+
+asio::awaitable<void> supervise(Supervisor& s) {
+    for (;;) {
+        Wake wake = co_await next_wake(s);
+        if (wake.kind == Wake::Request) {
+            // QEMU's end and a request both ready: the end wins, since a
+            // request for a VM that is gone can only fail.
+            if (auto ended = s.qemu.try_wait(); ended && *ended) wake = {Wake::QemuEnded, **ended};
+        }
+        if (wake.kind == Wake::QemuEnded) {
+            if (s.boot_watcher) s.boot_watcher->close();
+            report_qemu_end(wake.status);
+            if (!s.hibernated) emit_state("stopped");
+            co_return;
+        }
+        if (wake.kind == Wake::Deadline) {
+            co_await powerdown_timed_out(s);
+            continue;
+        }
+        if (auto request = s.control->try_receive()) co_await handle(s, *request);
+    }
+}
+
+}  // namespace kelvo

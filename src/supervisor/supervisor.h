@@ -1,0 +1,75 @@
+#pragma once
+
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <asio/awaitable.hpp>
+#include <nlohmann/json.hpp>
+
+#include "common/child_process.h"
+#include "config/helper_config.h"
+#include "monitor/qmp_client.h"
+#include "supervisor/boot_watcher.h"
+#include "supervisor/control_channel.h"
+#include "supervisor/run_timings.h"
+#include "supervisor/time_limit.h"
+
+namespace kelvo {
+
+// What the supervisor task owns while QEMU runs. Only that task touches it.
+struct Supervisor {
+    Supervisor(const HelperConfig& config, const RunTimings& timings, Child qemu,
+               std::shared_ptr<ControlChannel> control)
+        : config(config), timings(timings), qemu(std::move(qemu)), control(std::move(control)) {}
+
+    const HelperConfig& config;
+    const RunTimings& timings;
+    Child qemu;                    // killed with SIGKILL if dropped while running
+    std::optional<QmpClient> qmp;  // absent: "QMP unavailable"
+    std::shared_ptr<ControlChannel> control;
+    std::shared_ptr<BootWatcher> boot_watcher;  // cold boot only
+    std::optional<Clock::time_point> powerdown_deadline;
+    bool hibernated = false;
+};
+
+// Connects to QEMU's monitor (QmpClient::connect) with a bound on the
+// handshake after the connect window: a peer that accepts but never
+// completes the handshake fails with "QMP handshake timed out".
+asio::awaitable<std::expected<QmpClient, std::string>> connect_qmp(std::string path,
+                                                                   const RunTimings& timings);
+
+// QMP requests with a bound on the reply (qmp_reply_limit): a monitor that
+// stops answering must not stall the supervisor. The caller checks that QMP
+// is present.
+asio::awaitable<std::expected<void, std::string>> qmp_call(
+    Supervisor& s, std::string_view command, nlohmann::json arguments = nlohmann::json::object());
+asio::awaitable<std::expected<nlohmann::json, std::string>> qmp_query(Supervisor& s,
+                                                                      std::string_view command);
+// `cont` and `quit`, outcomes ignored.
+asio::awaitable<void> qmp_cont(Supervisor& s);
+asio::awaitable<void> qmp_quit(Supervisor& s);
+
+// SIGKILL unless QEMU's exit has been collected; does not wait.
+void kill_qemu(Supervisor& s);
+// True once QEMU has ended (its exit is then collected), or when it cannot
+// be waited for at all.
+bool qemu_ended(Supervisor& s);
+
+// "qemu exited cleanly", "qemu exited with status {status}" or the error
+// "waiting on qemu: {reason}".
+void report_qemu_end(const std::expected<int, std::string>& status);
+
+// The handlers of the supervision loop.
+asio::awaitable<void> graceful_powerdown(Supervisor& s);
+asio::awaitable<void> hard_kill(Supervisor& s);
+asio::awaitable<void> powerdown_timed_out(Supervisor& s);
+
+// The supervision loop: waits at once for QEMU's end, the next control
+// request and the powerdown deadline, handles what comes, and returns once
+// QEMU has ended and been reported (`stopped` unless hibernated).
+asio::awaitable<void> supervise(Supervisor& s);
+
+}  // namespace kelvo

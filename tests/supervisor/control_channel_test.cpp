@@ -1,0 +1,82 @@
+#include "supervisor/control_channel.h"
+
+#include <thread>
+#include <variant>
+
+#include <gtest/gtest.h>
+#include <asio/experimental/awaitable_operators.hpp>
+
+#include "supervisor/time_limit.h"
+#include "supervisor_test_support.h"
+
+namespace kelvo {
+namespace {
+
+using fakes::Runtime;
+using namespace std::chrono_literals;
+
+TEST(ControlChannel, ManySendersNeverBlockAndNothingIsLost) {
+    Runtime rt;
+    ControlChannel channel(rt.io().get_executor());
+    constexpr int kSenders = 4, kEach = 50000;  // far beyond any fixed capacity
+    std::vector<std::thread> senders;
+    for (int s = 0; s < kSenders; ++s) {
+        senders.emplace_back([&channel, s] {
+            const auto request = static_cast<ControlRequest>(s);
+            for (int i = 0; i < kEach; ++i) channel.send(request);
+        });
+    }
+    for (auto& t : senders) t.join();
+    int counts[kSenders] = {};
+    rt.run([&]() -> asio::awaitable<void> {
+        for (int i = 0; i < kSenders * kEach; ++i)
+            ++counts[static_cast<int>(co_await channel.receive())];
+    }());
+    for (int s = 0; s < kSenders; ++s) EXPECT_EQ(counts[s], kEach);
+    EXPECT_EQ(channel.try_receive(), std::nullopt);
+}
+
+TEST(ControlChannel, FirstInFirstOut) {
+    Runtime rt;
+    ControlChannel channel(rt.io().get_executor());
+    channel.send(ControlRequest::Hibernate);
+    channel.send(ControlRequest::Stop);
+    channel.send(ControlRequest::Kill);
+    EXPECT_EQ(channel.try_receive(), ControlRequest::Hibernate);
+    EXPECT_EQ(channel.try_receive(), ControlRequest::Stop);
+    EXPECT_EQ(channel.try_receive(), ControlRequest::Kill);
+    EXPECT_EQ(channel.try_receive(), std::nullopt);
+}
+
+TEST(ControlChannel, ReceiverWakesForARequestFromAnotherThread) {
+    Runtime rt;
+    ControlChannel channel(rt.io().get_executor());
+    std::thread sender([&] {
+        std::this_thread::sleep_for(50ms);
+        channel.send(ControlRequest::InputClosed);
+    });
+    EXPECT_EQ(rt.run(channel.receive()), ControlRequest::InputClosed);
+    sender.join();
+}
+
+TEST(ControlChannel, WaitThatLosesARaceLosesNoRequest) {
+    using namespace asio::experimental::awaitable_operators;
+    Runtime rt;
+    ControlChannel channel(rt.io().get_executor());
+    // The timer wins; the request sent afterwards is still there.
+    auto first = rt.run([&]() -> asio::awaitable<size_t> {
+        auto woke = co_await (channel.wait() || sleep_for(20ms));
+        co_return woke.index();
+    }());
+    EXPECT_EQ(first, 1u);
+    channel.send(ControlRequest::Stop);
+    auto second = rt.run([&]() -> asio::awaitable<size_t> {
+        auto woke = co_await (channel.wait() || sleep_for(5s));
+        co_return woke.index();
+    }());
+    EXPECT_EQ(second, 0u);
+    EXPECT_EQ(channel.try_receive(), ControlRequest::Stop);
+}
+
+}  // namespace
+}  // namespace kelvo

@@ -1,0 +1,84 @@
+#include "supervisor/probe.h"
+
+#include <gtest/gtest.h>
+
+#include "supervisor/boot_watcher.h"
+#include "supervisor/time_limit.h"
+#include "supervisor_test_support.h"
+
+namespace kelvo {
+namespace {
+
+using namespace std::chrono_literals;
+using fakes::FakeSshPort;
+using fakes::Runtime;
+using fakes::StdoutCapture;
+
+const ProbeTimings kQuick{500ms, 300ms};
+
+TEST(Probe, ReachableOnlyWhenTheFirstFourBytesAreSshDash) {
+    struct Case {
+        std::string banner;
+        bool reachable;
+    };
+    const Case cases[] = {
+        {"SSH-2.0-OpenSSH_9.6\r\n", true},
+        {"SSH-", true},
+        {"SSH", false},  // a shorter read
+        {"ssh-2.0-x\r\n", false},
+        {"HTTP/1.1 400 Bad Request\r\n", false},
+        {"", false},  // accepted, then closed without a byte (QEMU's network before sshd runs)
+    };
+    for (const auto& c : cases) {
+        FakeSshPort port([&] { return c.banner; });
+        Runtime rt;
+        EXPECT_EQ(rt.run(probe_ssh(port.port(), kQuick)), c.reachable) << c.banner;
+    }
+}
+
+TEST(Probe, SilentListenerIsNotReachableAfterTheReadLimit) {
+    FakeSshPort port([] { return std::string(); }, /*hold=*/true);
+    Runtime rt;
+    const auto start = Clock::now();
+    EXPECT_FALSE(rt.run(probe_ssh(port.port(), kQuick)));
+    EXPECT_GE(Clock::now() - start, 250ms);
+}
+
+TEST(Probe, NothingListeningIsNotReachable) {
+    Runtime rt;
+    EXPECT_FALSE(rt.run(probe_ssh(fakes::closed_port(), kQuick)));
+}
+
+TEST(BootWatcher, ReportsRunningOnlyOnceTheBannerComes) {
+    std::atomic<bool> booted{false};
+    FakeSshPort port([&]() -> std::string { return booted ? "SSH-2.0-x\r\n" : ""; });
+    auto timings = fakes::quick_timings();
+    Runtime rt;
+    StdoutCapture capture;
+    rt.run([&]() -> asio::awaitable<void> {
+        auto watcher = BootWatcher::start(co_await asio::this_coro::executor, port.port(), timings);
+        co_await sleep_for(300ms);  // the port accepts, but the guest's sshd is not up
+        booted = true;
+        while (capture.text().empty()) co_await sleep_for(10ms);
+    }());
+    capture.restore();
+    EXPECT_GE(port.connections(), 2);
+    EXPECT_EQ(capture.events(), std::vector<std::string>{"running:" + std::to_string(port.port())});
+}
+
+TEST(BootWatcher, EmitsNothingOnceClosed) {
+    FakeSshPort port([] { return std::string("SSH-2.0-x\r\n"); });
+    auto timings = fakes::quick_timings();
+    Runtime rt;
+    StdoutCapture capture;
+    rt.run([&]() -> asio::awaitable<void> {
+        auto watcher = BootWatcher::start(co_await asio::this_coro::executor, port.port(), timings);
+        watcher->close();
+        co_await sleep_for(300ms);
+    }());
+    capture.restore();
+    EXPECT_EQ(capture.text(), "");
+}
+
+}  // namespace
+}  // namespace kelvo

@@ -1,0 +1,94 @@
+#include "supervisor/qemu_launch.h"
+
+#include <sys/stat.h>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "supervisor_test_support.h"
+
+namespace kelvo {
+namespace {
+
+using fakes::TempDir;
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(QemuLaunch, SnapshotCountsOnlyWhenSetAndNonEmpty) {
+    TempDir dir;
+    fakes::write_file(dir.file("full"), "x");
+    fakes::write_file(dir.file("empty"), "");
+    ASSERT_EQ(::symlink(dir.file("full").c_str(), dir.file("link").c_str()), 0);
+    ASSERT_EQ(::symlink(dir.file("gone").c_str(), dir.file("dangling").c_str()), 0);
+    EXPECT_TRUE(snapshot_present(dir.file("full")));
+    EXPECT_TRUE(snapshot_present(dir.file("link")));
+    EXPECT_FALSE(snapshot_present(dir.file("empty")));
+    EXPECT_FALSE(snapshot_present(dir.file("missing")));
+    EXPECT_FALSE(snapshot_present(dir.file("dangling")));
+    EXPECT_FALSE(snapshot_present(""));
+}
+
+TEST(QemuLaunch, LaunchingLineUsesTheConfiguredNumbers) {
+    HelperConfig config;
+    config.cpu_count = 0;     // QEMU gets 1; the line shows what was configured
+    config.memory_mib = 256;  // QEMU gets 512
+    config.ssh_host_port = 2222;
+    EXPECT_EQ(launching_line(config, "qemu-system-x86_64", false),
+              "launching qemu-system-x86_64 (cpu=0, mem=256MiB, sshd→127.0.0.1:2222)");
+    EXPECT_EQ(launching_line(config, "qemu-system-aarch64", true),
+              "launching qemu-system-aarch64 (cpu=0, mem=256MiB, sshd→127.0.0.1:2222, resuming "
+              "from snapshot)");
+}
+
+TEST(QemuLaunch, OutputGoesToATruncatedQemuLogAndStdinIsEmpty) {
+    TempDir dir;
+    HelperConfig config;
+    config.disk_path = dir.file("disk.qcow2");
+    fakes::write_file(dir.file("qemu.log"), std::string(1000, '#'));
+    const mode_t old_mask = ::umask(022);
+    auto child = spawn_qemu(config, "sh",
+                            {"-c", "read line; echo \"out[$line]\"; echo err >&2; ls /proc/$$/fd"});
+    ::umask(old_mask);
+    ASSERT_TRUE(child.has_value()) << child.error();
+    ASSERT_TRUE(child->wait().has_value());
+    // Only the three standard streams reach QEMU.
+    EXPECT_EQ(read_file(dir.file("qemu.log")), "out[]\nerr\n0\n1\n2\n");
+    struct stat st;
+    ASSERT_EQ(::stat(dir.file("qemu.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST(QemuLaunch, FreshQemuLogHonoursTheUmask) {
+    TempDir dir;
+    HelperConfig config;
+    config.disk_path = dir.file("disk.qcow2");
+    const mode_t old_mask = ::umask(0);
+    auto child = spawn_qemu(config, "true", {});
+    ::umask(old_mask);
+    ASSERT_TRUE(child.has_value());
+    (void)child->wait();
+    struct stat st;
+    ASSERT_EQ(::stat(dir.file("qemu.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+}
+
+TEST(QemuLaunch, FailuresAreNamed) {
+    TempDir dir;
+    HelperConfig config;
+    config.disk_path = dir.file("disk.qcow2");
+    auto missing = spawn_qemu(config, "qemu-system-kelvo-missing", {});
+    ASSERT_FALSE(missing.has_value());
+    EXPECT_EQ(missing.error(),
+              "failed to spawn qemu-system-kelvo-missing: No such file or directory (os error 2)");
+
+    config.disk_path = dir.file("no-such-dir/disk.qcow2");
+    auto no_dir = spawn_qemu(config, "true", {});
+    ASSERT_FALSE(no_dir.has_value());
+    EXPECT_EQ(no_dir.error(), "create qemu.log: No such file or directory (os error 2)");
+}
+
+}  // namespace
+}  // namespace kelvo

@@ -1,0 +1,190 @@
+#include "supervisor/supervisor.h"
+
+#include <csignal>
+
+#include <gtest/gtest.h>
+
+#include "supervisor_test_support.h"
+
+namespace kelvo {
+namespace {
+
+using namespace std::chrono_literals;
+using fakes::FakeMonitor;
+using fakes::StdoutCapture;
+using Events = std::vector<std::string>;
+
+class Supervise : public fakes::SupervisorFixture {
+  protected:
+    Events supervise_events() {
+        StdoutCapture capture;
+        rt.run(supervise(s));
+        capture.restore();
+        return capture.events();
+    }
+};
+
+TEST(QemuEnd, ReportedAsTheProcessStatus) {
+    struct Case {
+        const char* script;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"exit 0", "qemu exited cleanly"},
+        {"exit 1", "qemu exited with status exit status: 1"},
+        {"kill -9 $$", "qemu exited with status signal: 9 (SIGKILL)"},
+    };
+    for (const auto& c : cases) {
+        fakes::Runtime rt;
+        SpawnOptions options;
+        options.program = "sh";
+        options.args = {"-c", c.script};
+        options.in = Redirect::null();
+        auto child = spawn(options);
+        ASSERT_TRUE(child.has_value());
+        const auto status = rt.run(async_wait(*child));
+        StdoutCapture capture;
+        report_qemu_end(status);
+        capture.restore();
+        EXPECT_EQ(capture.events(), Events{c.line});
+    }
+    StdoutCapture capture;
+    report_qemu_end(std::unexpected(std::string("No child processes (os error 10)")));
+    capture.restore();
+    EXPECT_EQ(capture.events(), Events{"error: waiting on qemu: No child processes (os error 10)"});
+}
+
+TEST_F(Supervise, QemuEndingByItselfIsReportedThenStopped) {
+    ::kill(qemu_pid, SIGKILL);
+    EXPECT_EQ(supervise_events(),
+              (Events{"qemu exited with status signal: 9 (SIGKILL)", "stopped"}));
+}
+
+TEST_F(Supervise, StopWithoutQmpKillsAtOnce) {
+    s.control->send(ControlRequest::Stop);
+    EXPECT_EQ(supervise_events(),
+              (Events{"graceful powerdown requested", "qemu exited with status signal: 9 (SIGKILL)",
+                      "stopped"}));
+}
+
+TEST_F(Supervise, StopAsksForPowerdownAndTheGuestEndsQemu) {
+    connect_qmp_peer([this](const std::string& command, const nlohmann::json&) {
+        // The guest shuts down: QEMU ends by itself (here by SIGTERM).
+        if (command == "system_powerdown") ::kill(qemu_pid, SIGTERM);
+        return FakeMonitor::ok();
+    });
+    s.control->send(ControlRequest::Stop);
+    EXPECT_EQ(supervise_events(),
+              (Events{"graceful powerdown requested",
+                      "qemu exited with status signal: 15 (SIGTERM)", "stopped"}));
+    EXPECT_EQ(qmp_peer->commands(), (Events{"qmp_capabilities", "system_powerdown"}));
+}
+
+TEST_F(Supervise, InputClosedIsAStop) {
+    s.control->send(ControlRequest::InputClosed);
+    EXPECT_EQ(supervise_events(),
+              (Events{"graceful powerdown requested", "qemu exited with status signal: 9 (SIGKILL)",
+                      "stopped"}));
+}
+
+TEST_F(Supervise, IgnoredPowerdownIsForcedWhenTheLimitPasses) {
+    connect_qmp_peer([](const std::string&, const nlohmann::json&) { return FakeMonitor::ok(); });
+    s.control->send(ControlRequest::Stop);
+    const auto start = Clock::now();
+    EXPECT_EQ(supervise_events(),
+              (Events{"graceful powerdown requested", "powerdown timed out; forcing",
+                      "qemu exited with status signal: 9 (SIGKILL)", "stopped"}));
+    EXPECT_GE(Clock::now() - start, timings.powerdown_limit);
+    EXPECT_EQ(qmp_peer->commands(), (Events{"qmp_capabilities", "system_powerdown", "quit"}));
+}
+
+TEST_F(Supervise, SecondStopMovesTheDeadline) {
+    connect_qmp_peer([](const std::string&, const nlohmann::json&) { return FakeMonitor::ok(); });
+    s.control->send(ControlRequest::Stop);
+    std::thread second([this] {
+        std::this_thread::sleep_for(200ms);
+        s.control->send(ControlRequest::Stop);
+    });
+    const auto start = Clock::now();
+    const Events events = supervise_events();
+    second.join();
+    EXPECT_EQ(events, (Events{"graceful powerdown requested", "graceful powerdown requested",
+                              "powerdown timed out; forcing",
+                              "qemu exited with status signal: 9 (SIGKILL)", "stopped"}));
+    EXPECT_GE(Clock::now() - start, 200ms + timings.powerdown_limit);
+    EXPECT_EQ(qmp_peer->commands(),
+              (Events{"qmp_capabilities", "system_powerdown", "system_powerdown", "quit"}));
+}
+
+TEST_F(Supervise, RefusedPowerdownIsForcedAtOnce) {
+    connect_qmp_peer([](const std::string&, const nlohmann::json&) {
+        return std::vector<std::string>{R"({"error": {"class": "GenericError", "desc": "no"}})"};
+    });
+    s.control->send(ControlRequest::Stop);
+    EXPECT_EQ(
+        supervise_events(),
+        (Events{"graceful powerdown requested",
+                R"(powerdown failed (QMP error: {"class":"GenericError","desc":"no"}); will force)",
+                "qemu exited with status signal: 9 (SIGKILL)", "stopped"}));
+}
+
+TEST_F(Supervise, SilentMonitorDoesNotHoldUpAStop) {
+    connect_qmp_peer([](const std::string&, const nlohmann::json&) {
+        return std::vector<std::string>{};  // never answers
+    });
+    s.control->send(ControlRequest::Stop);
+    EXPECT_EQ(supervise_events(),
+              (Events{"graceful powerdown requested",
+                      "powerdown failed (QMP reply timed out); will force",
+                      "qemu exited with status signal: 9 (SIGKILL)", "stopped"}));
+}
+
+TEST_F(Supervise, KillQuitsThenKills) {
+    connect_qmp_peer([](const std::string&, const nlohmann::json&) { return FakeMonitor::ok(); });
+    s.control->send(ControlRequest::Kill);
+    EXPECT_EQ(
+        supervise_events(),
+        (Events{"hard kill requested", "qemu exited with status signal: 9 (SIGKILL)", "stopped"}));
+    EXPECT_EQ(qmp_peer->commands(), (Events{"qmp_capabilities", "quit"}));
+}
+
+TEST_F(Supervise, KillDuringPowerdownLeavesNoDeadlineBehind) {
+    connect_qmp_peer([](const std::string&, const nlohmann::json&) { return FakeMonitor::ok(); });
+    s.control->send(ControlRequest::Stop);
+    s.control->send(ControlRequest::Kill);
+    EXPECT_EQ(supervise_events(),
+              (Events{"graceful powerdown requested", "hard kill requested",
+                      "qemu exited with status signal: 9 (SIGKILL)", "stopped"}));
+}
+
+TEST_F(Supervise, QemuEndWinsOverARequestQueuedAtTheSameTime) {
+    ::kill(qemu_pid, SIGKILL);
+    std::this_thread::sleep_for(100ms);
+    s.control->send(ControlRequest::Stop);
+    EXPECT_EQ(supervise_events(),
+              (Events{"qemu exited with status signal: 9 (SIGKILL)", "stopped"}));
+}
+
+TEST_F(Supervise, SilentQmpPeerFailsTheHandshakeInBoundedTime) {
+    timings.qmp_connect = {200ms, 20ms};
+    timings.qmp_handshake_limit = 300ms;
+    FakeMonitor silent(
+        dir.file("qmp.sock"), [](const std::string&, const nlohmann::json&) { return Events{}; },
+        /*greeting=*/"");
+    const auto start = Clock::now();
+    auto client = rt.run(connect_qmp(dir.file("qmp.sock"), timings));
+    ASSERT_FALSE(client.has_value());
+    EXPECT_EQ(client.error(), "QMP handshake timed out");
+    EXPECT_GE(Clock::now() - start, 500ms);
+}
+
+TEST_F(Supervise, MissingQmpSocketGivesTheClientsError) {
+    timings.qmp_connect = {100ms, 20ms};
+    auto client = rt.run(connect_qmp(dir.file("qmp.sock"), timings));
+    ASSERT_FALSE(client.has_value());
+    EXPECT_EQ(client.error(),
+              "QMP connect " + dir.file("qmp.sock") + ": No such file or directory (os error 2)");
+}
+
+}  // namespace
+}  // namespace kelvo
