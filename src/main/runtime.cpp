@@ -8,6 +8,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/strand.hpp>
 #include <asio/use_future.hpp>
 #include <fmt/format.h>
 
@@ -30,7 +31,11 @@ int run_top_level(std::vector<std::string> args) {
 
     int status = 1;
     try {
-        std::future<int> top = asio::co_spawn(context, dispatch(std::move(args)), asio::use_future);
+        // The command's tasks share one strand: their handlers run on any
+        // worker, never two at once, so the branches of a race cannot touch
+        // shared state concurrently.
+        std::future<int> top =
+            asio::co_spawn(asio::make_strand(context), dispatch(std::move(args)), asio::use_future);
         status = top.get();
     } catch (const std::exception& e) {
         print_stderr(fmt::format("kelvo-vmhelper: internal error: {}\n", e.what()));
