@@ -8,9 +8,9 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include "temp_dir.h"
 #include "cli/vm_store.h"
 #include "common/child_process.h"
+#include "temp_dir.h"
 
 namespace kelvo {
 namespace {
