@@ -1,0 +1,164 @@
+"""start, list, hibernate, start (resume) and stop end to end: the real `run`
+launched by `start` as a detached helper, against the fake QEMU."""
+
+import json
+import os
+import re
+import signal
+import time
+import unittest
+
+import kelvo_testlib
+from cli_support import CliTestCase, OutputReader
+from kelvo_testlib import end_process, free_port, wait_until
+
+STARTED = re.compile(r"^started 'box' \(helper pid (\d+)\) — booting…$")
+
+
+class LifecycleCase(CliTestCase):
+    """A provisioned VM "box" whose emulator is the fake QEMU."""
+
+    def setUp(self):
+        super().setUp()
+        self.sb.add_fake("qemu-system-x86_64", source=os.path.join("qemu", "qemu-system-x86_64"))
+        self.firmware = self.sb.make_firmware()
+        self.port = free_port()
+        self.dir, self.cfg_path, self.cfg = self.write_box(self.port)
+        self.log = os.path.join(self.dir, "helper.out")
+        with open(self.cfg["disk_path"], "wb") as f:
+            f.truncate(1 << 20)
+        self.env = self.sb.env({"FAKE_QEMU_BOOT_DELAY": "1",
+                                "FAKE_QEMU_SNAPSHOT_BYTES": str(3 << 20)})
+        self.addCleanup(self.end_vm_processes)
+
+    def write_box(self, port):
+        return self.sb.write_vm("b0c5-1d", vm_name="box", ssh_host_port=port,
+                                firmware_path=self.firmware)
+
+    def end_vm_processes(self):
+        """The detached helper and its QEMU are not children of the test."""
+        for pid in self.vm_pids():
+            end_process(pid, signal.SIGKILL)
+
+    def vm_pids(self):
+        pids = []
+        for name in os.listdir("/proc"):
+            if not name.isdigit():
+                continue
+            try:
+                with open(f"/proc/{name}/cmdline", "rb") as f:
+                    cmdline = f.read()
+            except OSError:
+                continue
+            args = cmdline.split(b"\0")
+            if ((b"run" in args and self.cfg_path.encode() in args) or
+                    (b"qemu-system" in cmdline and self.cfg["disk_path"].encode() in cmdline)):
+                pids.append(int(name))
+        return pids
+
+    def cli(self, *args, timeout=kelvo_testlib.DEFAULT_TIMEOUT):
+        return self.sb.run(list(args), env=self.env, timeout=timeout)
+
+    def assert_output(self, out, first, last, required):
+        """out's first and last lines are exact; the echoed event lines in
+        between hold the required lines in this order."""
+        lines = out.decode().split("\n")
+        self.assertEqual(lines[-1], "", out)
+        lines = lines[:-1]
+        if hasattr(first, "pattern"):
+            self.assertRegex(lines[0], first)
+        else:
+            self.assertEqual(lines[0], first, out)
+        self.assertEqual(lines[-1], last, out)
+        middle = lines[1:-1]
+        for line in middle:
+            self.assertTrue(line.startswith("  "), out)
+        at = 0
+        for want in required:
+            while at < len(middle) and not (middle[at] == want or
+                                            (want.endswith("…") and
+                                             middle[at].startswith(want[:-1]))):
+                at += 1
+            self.assertLess(at, len(middle), f"{want!r} missing from {out!r}")
+            at += 1
+
+    def start_box(self, required):
+        status, out, err = self.cli("start", "box")
+        self.assertEqual((status, err), (0, b""), out)
+        self.assert_output(out, STARTED,
+                           f"'box' is running — guest sshd on 127.0.0.1:{self.port}", required)
+        return int(STARTED.match(out.decode().split("\n")[0]).group(1))
+
+    def json_state(self):
+        status, out, _ = self.cli("ls", "--json")
+        self.assertEqual(status, 0)
+        (vm,) = json.loads(out)
+        return vm["state"], vm["pid"]
+
+
+class LifecycleTest(LifecycleCase):
+    def test_cold_boot_hibernate_resume_stop(self):
+        pid = self.start_box(["  state: starting",
+                              f"  launching qemu-system-x86_64 (cpu=2, mem=2048MiB, "
+                              f"sshd→127.0.0.1:{self.port}…"])
+        self.assertEqual(self.json_state(), ("running", pid))
+        status, out, _ = self.cli("ls")
+        self.assertIn(f"box   running  {self.port}  2     2048 MiB  b0c5-1d\n".encode(), out)
+
+        status, out, err = self.cli("hibernate", "box")
+        self.assertEqual((status, err), (0, b""), out)
+        self.assert_output(out, "hibernating 'box' (saving RAM+device state)…",
+                           "'box' hibernated (3 MiB snapshot) — 'start' resumes it",
+                           ["  hibernate requested", "  state: saving", "  state: hibernated"])
+        self.assertEqual(self.json_state(), ("hibernated", None))
+
+        pid = self.start_box(["  state: starting", "  state: restoring"])
+        self.assertEqual(self.json_state(), ("running", pid))
+
+        status, out, err = self.cli("stop", "box")
+        self.assertEqual((status, err), (0, b""), out)
+        self.assert_output(out, f"stopping 'box' (graceful powerdown, helper pid {pid})…",
+                           "'box' stopped", ["  graceful powerdown requested", "  state: stopped"])
+        state, helper = self.json_state()
+        self.assertIsNone(helper)
+        self.assertIn(state, ("stopped", "hibernated"))
+        self.assertEqual(self.vm_pids(), [])
+
+    def test_start_twice_and_force_stop(self):
+        pid = self.start_box(["  state: starting"])
+        self.assertEqual(self.cli("start", "box"), (1, b"", (
+            f"kelvo-vmhelper: 'box' is already running (helper pid {pid})\n").encode()))
+        with open(os.path.join(self.dir, "fake-qemu.pid")) as f:
+            qemu_pid = int(f.read())
+        status, out, err = self.cli("stop", "box", "--force")
+        self.assertEqual((status, out, err), (0, (
+            f"force-killing 'box' (helper pid {pid})…\n'box' stopped\n").encode(), b""))
+        wait_until(lambda: not os.path.exists(f"/proc/{qemu_pid}"), 20, what="QEMU swept")
+        self.assertEqual(self.json_state(), ("stopped", None))
+
+    def test_port_not_set_ends_the_helper_during_boot(self):
+        self.write_box(0)
+        status, out, err = self.cli("start", "box")
+        self.assertEqual((status, err), (1, (
+            f"kelvo-vmhelper: helper exited during boot — see {self.log}\n").encode()), out)
+        self.assert_output(out, STARTED, "  error: ssh_host_port not set in helper.json "
+                           "(required for QEMU networking)", ["  state: starting"])
+        self.assertEqual(self.json_state(), ("stopped", None))
+
+    def test_logs_follow_across_a_restart(self):
+        with open(self.log, "w") as f:
+            f.write("".join(f"old line {i}\n" for i in range(40)))
+        follower = self.sb.start(["logs", "box", "-f", "-n", "0"], env=self.env)
+        self.addCleanup(follower.stdout.close)
+        self.addCleanup(follower.stderr.close)
+        self.addCleanup(end_process, follower.pid)
+        reader = OutputReader(follower.stdout)
+        time.sleep(0.7)
+        self.start_box(["  state: starting"])
+        # start truncated the log: the follower reads the new run from its start.
+        wait_until(lambda: reader.text().startswith(b'{"event":"state","state":"starting"}\n'),
+                   20, what="the new run's first event")
+
+
+if __name__ == "__main__":
+    unittest.main()
