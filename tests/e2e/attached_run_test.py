@@ -71,6 +71,8 @@ class AttachedRunTest(LifecycleCase):
         e2e.wait_for_banner(vm.port, e2e.BOOT_LIMIT)
         self.timed("attached cold boot (until the SSH- banner)", time.monotonic() - t0)
 
+        # The guest honours the power button only once it is fully up.
+        e2e.wait_until(lambda: "e2e-guest: ready" in vm.console(), 60, "the guest's ready line")
         type(self).uptime_before = e2e.guest_uptime(vm.file("qga.sock"))
         self.guest_sh("echo attached-marker > /run/e2e-marker")
         self.hibernate_through_stdin(proc, reader, err_path, "attached hibernate")
@@ -128,10 +130,18 @@ class AttachedRunTest(LifecycleCase):
 
         # From now on the guest's sshd stays silent until its network is
         # re-initialised: dhclient (the last resort of the re-init command)
-        # wakes it up.
-        self.guest_sh("cp /sbin/dhclient /sbin/dhclient.orig && "
-                      "printf '#!/bin/sh\\nkill -CONT $(cat /run/dropbear.pid)\\nexec /sbin/dhclient.orig \"$@\"\\n'"
-                      " > /sbin/dhclient && kill -STOP $(cat /run/dropbear.pid)")
+        # wakes it up once it has its lease again.
+        self.guest_sh("cp /sbin/dhclient /sbin/dhclient.orig && cat > /sbin/dhclient <<'EOF'\n"
+                      "#!/bin/sh\n"
+                      "/sbin/dhclient.orig \"$@\"\n"
+                      "[ \"${1:-}\" = -r ] && exit 0\n"
+                      "for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do\n"
+                      "    ip -4 addr show dev eth0 | grep -q inet && break; sleep 0.5\n"
+                      "done\n"
+                      "kill -CONT $(cat /run/dropbear.pid)\n"
+                      "echo 'e2e: sshd woken by dhclient' > /dev/console\n"
+                      "EOF\n"
+                      "kill -STOP $(cat /run/dropbear.pid)")
         self.assertEqual(e2e.ssh_banner(vm.port), b"", "the guest's sshd still answers")
         self.hibernate_through_stdin(proc, reader, err_path, "attached second hibernate")
 
@@ -152,6 +162,8 @@ class AttachedRunTest(LifecycleCase):
         self.assertFalse(any(w.startswith("error:") or "NIC bounce" in w or "channel unavailable" in w
                              or "didn't respond" in w for w in words), words)
         self.assertFalse(os.path.exists(vm.snapshot), "the snapshot is still there after the resume")
+        e2e.wait_until(lambda: "e2e: sshd woken by dhclient" in vm.console(), 30,
+                       "the guest's dhclient on its serial console")
         self.assertIn("dhclient: released eth0", vm.console())
         self.assertEqual(self.guest_sh("cat /run/e2e-marker").strip(), "attached-marker",
                          "the guest was booted afresh")

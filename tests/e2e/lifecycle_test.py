@@ -307,6 +307,8 @@ class VmLifecycleTest(LifecycleCase):
         vm = self.vm
         self.assertTrue(os.path.exists(vm.file("qmp.sock")))
         self.start_cold_and_check("start after the forced stop")
+        # The guest honours the power button only once it is fully up.
+        e2e.wait_until(lambda: "e2e-guest: ready" in vm.console(), 60, "the guest's ready line")
         words = e2e.event_words(vm.events())
         self.assertFalse(any("QMP unavailable" in w or w.startswith("error:") for w in words), words)
         out, _ = self.ok(["stop", vm.name], timeout=e2e.STOP_LIMIT)
