@@ -1,0 +1,139 @@
+"""`run`: start-up, the readiness report of a cold boot, stopping by signal,
+and QEMU's end."""
+
+import os
+import signal
+import socket
+import time
+import unittest
+
+from run_support import (RunCase, error, log, pid_alive, running, state)
+
+
+class ColdBootTest(RunCase):
+    def test_port_zero_is_refused_before_anything_starts(self):
+        self.write_config(ssh_host_port=0)
+        run = self.start_run()
+        run.expect(state("starting"),
+                   error("ssh_host_port not set in helper.json (required for QEMU networking)"))
+        run.finish(1)
+        self.assertFalse(os.path.exists(self.vm_file("fake-qemu.pid")))
+
+    def test_cold_boot_then_sigterm(self):
+        with open(self.vm_file("qemu.log"), "w") as f:
+            f.write("old run's output\n" * 100)
+        run = self.start_run()
+        run.expect(state("starting"), self.launching())
+        launched = time.monotonic()
+        qemu = self.qemu_pid()
+        # QEMU's user network accepts on the port at once; `running` waits for
+        # the guest's sshd, which the fake starts after its boot delay.
+        run.expect(running(self.port))
+        self.assertGreaterEqual(time.monotonic() - launched, float(self.BOOT_DELAY))
+
+        self.assertEqual(os.readlink(f"/proc/{qemu}/fd/0"), "/dev/null")
+        log_file = os.readlink(f"/proc/{qemu}/fd/1")
+        self.assertEqual(log_file, self.vm_file("qemu.log"))
+        self.assertEqual(os.readlink(f"/proc/{qemu}/fd/2"), log_file)
+        argv = self.qemu_argv()
+        self.assertEqual(len(argv), 40)
+        self.assertIn(f"user,id=net0,hostfwd=tcp:127.0.0.1:{self.port}-:22", argv)
+        self.assertEqual(argv[33], f"unix:{self.vm_file('qmp.sock')},server,nowait")
+        self.assertNotIn("-incoming", argv)
+
+        self.stop(run)
+        with open(self.vm_file("qemu.log")) as f:
+            self.assertTrue(f.read().startswith("fake-qemu: started"))
+        self.assertEqual(self.qmp_commands(), ["qmp_capabilities", "system_powerdown"])
+
+    def test_sigint_is_a_graceful_stop(self):
+        run = self.start_run()
+        self.boot(run)
+        self.stop(run, signal.SIGINT)
+
+    def test_no_banner_no_running(self):
+        run = self.start_run({"FAKE_QEMU_BANNER": "never"})
+        run.expect(state("starting"), self.launching())
+        run.no_event_for(5)
+        self.stop(run)
+
+    def test_empty_snapshot_is_a_cold_boot_and_left_alone(self):
+        open(self.cfg["save_path"], "wb").close()
+        run = self.start_run()
+        self.boot(run)
+        self.assertNotIn("-incoming", self.qemu_argv())
+        self.assertTrue(os.path.exists(self.cfg["save_path"]))
+        self.stop(run)
+
+    def test_stale_qmp_socket_is_removed_before_launch(self):
+        stale = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        stale.bind(self.vm_file("qmp.sock"))
+        stale.close()  # a socket file nobody listens on, as a killed supervisor leaves it
+        run = self.start_run({"FAKE_QEMU_QMP_DELAY": "3"})
+        run.expect(state("starting"), self.launching())
+        self.assertFalse(os.path.exists(self.vm_file("qmp.sock")))
+        run.expect(running(self.port))
+        self.stop(run)  # QMP was reached: the powerdown went through it
+
+    def test_missing_emulator(self):
+        empty = self.sb.path("empty-bin")
+        os.makedirs(empty)
+        run = self.start_run({"PATH": empty})
+        run.expect(state("starting"), self.launching(),
+                   error("failed to spawn qemu-system-x86_64: No such file or directory (os error 2)"))
+        run.finish(1)
+
+    def test_qemu_killed_from_outside(self):
+        run = self.start_run()
+        self.boot(run)
+        qemu = self.qemu_pid()
+        os.kill(qemu, signal.SIGKILL)
+        run.expect(log("qemu exited with status signal: 9 (SIGKILL)"), state("stopped"))
+        run.finish(0)
+        self.assert_gone(qemu)
+
+    def test_qemu_dying_by_itself_after_qmp(self):
+        run = self.start_run({"FAKE_QEMU_DIE_AFTER": "3", "FAKE_QEMU_BANNER": "never"})
+        run.expect(state("starting"), self.launching(),
+                   log("qemu exited with status signal: 9 (SIGKILL)"), state("stopped"))
+        run.finish(0)
+
+    def test_sigterm_during_start_up_is_kept_until_supervision(self):
+        # The monitor comes late, so the signal lands while `run` is still
+        # starting; it must neither end the process (orphaning QEMU) nor be lost.
+        run = self.start_run({"FAKE_QEMU_QMP_DELAY": "2", "FAKE_QEMU_BANNER": "never"})
+        run.expect(state("starting"))
+        run.signal(signal.SIGTERM)
+        run.expect(self.launching(), log("graceful powerdown requested"),
+                   log("qemu exited cleanly"), state("stopped"))
+        run.finish(0)
+        self.assert_gone(self.qemu_pid())
+
+    def test_stdout_closed_run_still_obeys_sigterm(self):
+        run = self.start_run()
+        self.boot(run)
+        qemu = self.qemu_pid()
+        run.close_stdout()
+        time.sleep(0.5)
+        run.signal(signal.SIGTERM)
+        self.assertEqual(run.wait(), 0)
+        self.assert_gone(qemu)
+
+    def test_no_leaked_descriptors_or_children(self):
+        run = self.start_run({"FAKE_QEMU_MIGRATE": "fail"})
+        self.boot(run)
+        qemu = self.qemu_pid()
+        before = run.fd_count()
+        for _ in range(3):
+            run.signal(signal.SIGUSR1)
+            run.expect(log("hibernate requested"), state("saving"),
+                       error("hibernate: migration failed"))
+        time.sleep(0.5)
+        self.assertEqual(run.fd_count(), before)
+        self.assertEqual(run.children(), [qemu])
+        self.stop(run)
+        self.assertFalse(pid_alive(qemu))
+
+
+if __name__ == "__main__":
+    unittest.main()

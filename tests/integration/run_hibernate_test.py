@@ -1,0 +1,183 @@
+"""`run`: hibernation by migration into a file, and the resume from it."""
+
+import os
+import signal
+import unittest
+
+from run_support import RunCase, error, log, running, snapshot_bytes, state
+
+QUIT_OR_KILLED = [log("qemu exited cleanly"), log("qemu exited with status signal: 9 (SIGKILL)")]
+SIZE = 2 << 20
+
+
+class HibernateTest(RunCase):
+    def hibernate(self, run):
+        """SIGUSR1 to a running VM, through to the end of `run`."""
+        qemu = self.qemu_pid()
+        run.signal(signal.SIGUSR1)
+        run.expect(log("hibernate requested"), state("saving"), state("hibernated"))
+        run.expect_one_of(QUIT_OR_KILLED)  # `quit` may end QEMU before the SIGKILL
+        run.finish(0)  # no `stopped` after a hibernation
+        self.assert_gone(qemu)
+
+    def snapshot(self, path=None):
+        with open(path or self.cfg["save_path"], "rb") as f:
+            return f.read()
+
+    def test_hibernate_then_resume(self):
+        env = {"FAKE_QEMU_SNAPSHOT_BYTES": str(SIZE)}
+        run = self.start_run(env)
+        self.boot(run)
+        self.hibernate(run)
+        self.assertEqual(self.snapshot(), snapshot_bytes(SIZE, paused=True))
+        self.assertFalse(os.path.exists(self.cfg["save_path"] + ".part"))
+        migrate = [c for c in self.calls() if c.get("execute") == "migrate"]
+        self.assertEqual(migrate[0]["raw"], '{"arguments":{"uri":"exec:cat > \'%s.part\'"},'
+                         '"execute":"migrate"}' % self.cfg["save_path"])
+        self.assertEqual(self.qmp_commands()[:4],
+                         ["qmp_capabilities", "migrate-set-parameters", "stop", "migrate"])
+
+        os.unlink(self.vm_file("fake-qemu-calls.jsonl"))
+        run = self.start_run(env)
+        run.expect(state("starting"), state("restoring"), self.launching(resuming=True),
+                   running(self.port), log("resume: networking restored, guest reachable"))
+        self.assertEqual(self.qemu_argv()[-2:],
+                         ["-incoming", "exec:cat '%s'" % self.cfg["save_path"]])
+        self.assertFalse(os.path.exists(self.cfg["save_path"]))
+        calls = self.calls()
+        self.assertIn({"incoming": "ok", "bytes": len(snapshot_bytes(SIZE))}, calls)
+        # The guest was saved paused and comes back paused: `cont` runs it.
+        self.assertIn("cont", self.qmp_commands())
+        self.assertEqual(self.qmp_commands()[-1], "query-status")
+        self.stop(run)
+
+    def test_stale_partial_file_is_removed_first(self):
+        victim = self.sb.path("victim")
+        with open(victim, "wb") as f:
+            f.write(b"must stay")
+        # Written through, a stale link would put the snapshot into victim.
+        os.symlink(victim, self.cfg["save_path"] + ".part")
+        run = self.start_run()
+        self.boot(run)
+        self.hibernate(run)
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b"must stay")
+        self.assertFalse(os.path.islink(self.cfg["save_path"]))
+        self.assertTrue(self.snapshot().startswith(b"FAKE-QEMU-SNAPSHOT"))
+
+    def test_save_path_with_a_quote(self):
+        self.write_config(save_path=os.path.join(self.sb.vm_dir("vm1"), "it's state.save"))
+        path = self.cfg["save_path"]
+        run = self.start_run()
+        self.boot(run)
+        self.hibernate(run)
+        quoted = "'" + path.replace("'", "'\\''") + "'"
+        migrate = [c for c in self.calls() if c.get("execute") == "migrate"][0]
+        self.assertEqual(migrate["arguments"]["uri"], "exec:cat > " + quoted[:-1] + ".part'")
+
+        run = self.start_run()
+        run.expect(state("starting"), state("restoring"), self.launching(resuming=True),
+                   running(self.port), log("resume: networking restored, guest reachable"))
+        self.assertEqual(self.qemu_argv()[-1], "exec:cat " + quoted)
+        self.assertFalse(os.path.exists(path))
+        self.stop(run)
+
+    def test_failed_migration_leaves_the_vm_running(self):
+        run = self.start_run({"FAKE_QEMU_MIGRATE": "fail"})
+        self.boot(run)
+        run.signal(signal.SIGUSR1)
+        run.expect(log("hibernate requested"), state("saving"), error("hibernate: migration failed"))
+        self.assertFalse(os.path.exists(self.cfg["save_path"] + ".part"))
+        self.assertFalse(os.path.exists(self.cfg["save_path"]))
+        self.assertEqual(self.qmp_commands()[-1], "cont")
+        self.stop(run)  # still supervised; the guest runs again, so it powers down
+
+    def test_refused_migrate(self):
+        run = self.start_run({"FAKE_QEMU_QMP_ERRORS": "migrate"})
+        self.boot(run)
+        run.signal(signal.SIGUSR1)
+        run.expect(log("hibernate requested"), state("saving"),
+                   error('hibernate: migrate failed to start: QMP error: '
+                         '{"class":"GenericError","desc":"migrate refused by test"}'))
+        self.assertEqual(self.qmp_commands()[-2:], ["migrate", "cont"])
+        self.stop(run)
+
+    def test_empty_save_path_is_refused(self):
+        self.write_config(save_path="")
+        run = self.start_run()
+        self.boot(run)
+        run.signal(signal.SIGUSR1)
+        run.expect(log("hibernate requested"),
+                   error("cannot hibernate: save_path not set in helper.json"))
+        self.assertEqual(self.qmp_commands(), ["qmp_capabilities"])
+        self.stop(run)
+
+    def test_without_qmp(self):
+        run = self.start_run({"FAKE_QEMU_QMP": "close"})
+        run.expect(state("starting"), self.launching())
+        unavailable = log("QMP unavailable (QMP socket closed); stop will hard-kill")
+        # `running` and the QMP line are independent of each other.
+        first = run.expect_one_of([unavailable, running(self.port)])
+        run.expect(running(self.port) if first == unavailable else unavailable)
+        run.signal(signal.SIGUSR1)
+        run.expect(log("hibernate requested"), error("cannot hibernate: QMP unavailable"))
+        run.signal(signal.SIGTERM)
+        run.expect(log("graceful powerdown requested"),
+                   log("qemu exited with status signal: 9 (SIGKILL)"), state("stopped"))
+        run.finish(0)
+
+    def test_qemu_dying_mid_migration(self):
+        run = self.start_run({"FAKE_QEMU_MIGRATE": "die"})
+        self.boot(run)
+        run.signal(signal.SIGUSR1)
+        run.expect(log("hibernate requested"), state("saving"))
+        rest = run.rest()
+        self.assertEqual(rest[-3:], [
+            error("hibernate: qemu exited before the snapshot was complete"),
+            log("qemu exited with status signal: 9 (SIGKILL)"), state("stopped")])
+        for event in rest[:-3]:  # at most a poll that met the closed socket
+            self.assertTrue(event.get("line", "").startswith("hibernate: query-migrate: "), rest)
+        self.assertEqual(run.wait(), 0)
+        self.assertFalse(os.path.exists(self.cfg["save_path"] + ".part"))
+        self.assertFalse(os.path.exists(self.cfg["save_path"]))
+
+
+class ResumeTest(RunCase):
+    def test_guest_agent_brings_the_network_back(self):
+        self.write_snapshot()
+        run = self.start_run({"FAKE_QEMU_BANNER": "after-exec"})
+        run.expect(state("starting"), state("restoring"), self.launching(resuming=True),
+                   log("resume: guest agent re-initializing networking"), running(self.port),
+                   log("resume: networking restored, guest reachable"))
+        agent = [c["raw"] for c in self.calls() if c.get("channel") == "qga"]
+        self.assertEqual(agent[-1], (
+            '{"arguments":{"arg":["-c","netplan apply 2>/dev/null || systemctl restart '
+            'systemd-networkd 2>/dev/null || { dhclient -r; dhclient; } 2>/dev/null || true"],'
+            '"capture-output":true,"path":"/bin/sh"},"execute":"guest-exec"}'))
+        self.assertTrue(all(raw == '{"execute":"guest-ping"}' for raw in agent[:-1]), agent)
+        self.assertFalse(os.path.exists(self.cfg["save_path"]))
+        self.stop(run)
+
+    def test_guest_saved_running_needs_no_cont(self):
+        self.write_snapshot(paused=False)
+        run = self.start_run()
+        run.expect(state("starting"), state("restoring"), self.launching(resuming=True),
+                   running(self.port), log("resume: networking restored, guest reachable"))
+        self.assertNotIn("cont", self.qmp_commands())
+        self.stop(run)
+
+    def test_sigterm_during_resume_waits_for_its_end(self):
+        self.write_snapshot()
+        run = self.start_run({"FAKE_QEMU_BANNER": "after-exec"})
+        run.expect(state("starting"), state("restoring"))
+        run.signal(signal.SIGTERM)
+        run.expect(self.launching(resuming=True),
+                   log("resume: guest agent re-initializing networking"), running(self.port),
+                   log("resume: networking restored, guest reachable"),
+                   log("graceful powerdown requested"), log("qemu exited cleanly"),
+                   state("stopped"))
+        run.finish(0)
+
+
+if __name__ == "__main__":
+    unittest.main()
