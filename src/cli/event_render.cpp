@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "cli/log_follower.h"
 #include "common/json.h"
 #include "common/output.h"
 
@@ -42,6 +43,10 @@ std::string format_event_line(std::string_view line) {
 void render_event_line(std::string_view line) {
     const std::string text = format_event_line(line);
     if (!text.empty()) print_stdout(text);
+}
+
+void render_new_events(LogFollower& follower) {
+    for (const std::string& line : read_new_lines(follower)) render_event_line(line);
 }
 
 }  // namespace kelvo

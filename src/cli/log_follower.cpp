@@ -35,7 +35,9 @@ LogFollower::~LogFollower() {
 
 std::expected<LogFollower, std::string> open_log_follower(const std::filesystem::path& path,
                                                           uint64_t offset) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking so that a named pipe in place of the log cannot hang the
+    // command; reads of a regular file are not affected.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return std::unexpected(fmt::format("open {}: {}", path_text(path), last_os_error()));
     return LogFollower(fd, offset);

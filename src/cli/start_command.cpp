@@ -45,10 +45,6 @@ std::expected<std::string, std::string> own_executable() {
     }
 }
 
-void render_new_lines(LogFollower& follower) {
-    for (const std::string& line : read_new_lines(follower)) render_event_line(line);
-}
-
 }  // namespace
 
 CommandResult cmd_start(const VmEntry& vm, const std::vector<std::string>&) {
@@ -64,9 +60,14 @@ CommandResult cmd_start(const VmEntry& vm, const std::vector<std::string>&) {
     if (!exe) return std::unexpected(exe.error());
 
     const auto log_path = event_log_path(vm);
-    FdGuard out{::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)};
+    // O_NONBLOCK: a named pipe in place of the log fails instead of waiting for
+    // a reader; a regular file is not affected.
+    FdGuard out{
+        ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666)};
     if (out.fd < 0)
         return std::unexpected(fmt::format("create {}: {}", path_text(log_path), last_os_error()));
+    // The helper writes with ordinary blocking writes.
+    (void)::fcntl(out.fd, F_SETFL, ::fcntl(out.fd, F_GETFL) & ~O_NONBLOCK);
     FdGuard err{::fcntl(out.fd, F_DUPFD_CLOEXEC, 0)};
     if (err.fd < 0) return std::unexpected(fmt::format("clone log handle: {}", last_os_error()));
 
@@ -88,7 +89,7 @@ CommandResult cmd_start(const VmEntry& vm, const std::vector<std::string>&) {
         const auto deadline = std::chrono::steady_clock::now() + kBootWaitLimit;
         const uint16_t port = vm.config.ssh_host_port;
         for (;;) {
-            render_new_lines(*follower);
+            render_new_events(*follower);
             if (port_open(port)) {
                 print_stdout(
                     fmt::format("'{}' is running — guest sshd on 127.0.0.1:{}\n", vm.name, port));
@@ -96,7 +97,7 @@ CommandResult cmd_start(const VmEntry& vm, const std::vector<std::string>&) {
             }
             auto ended = child->try_wait();
             if (ended && ended->has_value()) {
-                render_new_lines(*follower);
+                render_new_events(*follower);
                 return std::unexpected(
                     fmt::format("helper exited during boot — see {}", path_text(log_path)));
             }

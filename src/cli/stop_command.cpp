@@ -22,8 +22,7 @@ constexpr std::chrono::seconds kStopWaitLimit{75};
 constexpr std::chrono::seconds kHibernateWaitLimit{600};
 
 void render_new_lines(std::optional<LogFollower>& follower) {
-    if (!follower) return;
-    for (const std::string& line : read_new_lines(*follower)) render_event_line(line);
+    if (follower) render_new_events(*follower);
 }
 
 }  // namespace

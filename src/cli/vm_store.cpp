@@ -119,15 +119,23 @@ std::string_view state_word(bool helper_found, bool port_answers, bool snapshot)
     return snapshot ? kStateHibernated : kStateStopped;
 }
 
-std::string_view vm_state(const VmEntry& vm) {
-    if (find_helper_pid(vm.dir)) return state_word(true, port_open(vm.config.ssh_host_port), false);
+namespace {
+
+// The state once it is known whether the VM has a helper: the port is probed
+// only for a live helper, the snapshot looked at only without one.
+std::string_view state_with_helper(const VmEntry& vm, bool helper_found) {
+    if (helper_found) return state_word(true, port_open(vm.config.ssh_host_port), false);
     return state_word(false, false, has_snapshot(vm.config.save_path));
 }
 
+}  // namespace
+
+std::string_view vm_state(const VmEntry& vm) {
+    return state_with_helper(vm, find_helper_pid(vm.dir).has_value());
+}
+
 std::string_view vm_state(const VmEntry& vm, const ProcessTable& table) {
-    if (find_helper_pid(table, vm.dir))
-        return state_word(true, port_open(vm.config.ssh_host_port), false);
-    return state_word(false, false, has_snapshot(vm.config.save_path));
+    return state_with_helper(vm, find_helper_pid(table, vm.dir).has_value());
 }
 
 std::expected<VmEntry, std::string> match_vm(const std::vector<VmEntry>& vms,

@@ -1,5 +1,7 @@
 #include "cli/log_follower.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "temp_dir.h"
@@ -84,6 +86,15 @@ TEST(CliLogFollower, OpenFailureNamesThePath) {
     const auto path = tmp.path() / "missing.out";
     EXPECT_EQ(open_log_follower(path, 0).error(),
               "open " + path.string() + ": No such file or directory (os error 2)");
+}
+
+TEST(CliLogFollower, NamedPipeNeverBlocks) {
+    TempDir tmp;
+    const auto path = tmp.path() / "helper.out";
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    auto follower = follow_from_end(path);
+    ASSERT_TRUE(follower.has_value());
+    EXPECT_EQ(read_new_lines(*follower), Lines{});
 }
 
 TEST(CliLogFollower, KeepsReadingAFileDeletedWhileOpen) {

@@ -1,5 +1,6 @@
 #include "cli/vm_store.h"
 
+#include <sys/stat.h>
 #include <cstdlib>
 #include <filesystem>
 
@@ -164,6 +165,11 @@ TEST(CliVmStore, ScanStoreNamesAndSkipsSilently) {
     std::filesystem::create_directories(root / "empty-dir");
     const auto bad_meta = add("m-id", "");
     write_file(bad_meta / "meta-data", "local-hostname: \xff\xfe\n");
+    // Named pipes are refused unread: a read would wait for a writer forever.
+    std::filesystem::create_directories(root / "fifo");
+    ASSERT_EQ(::mkfifo((root / "fifo" / "helper.json").c_str(), 0600), 0);
+    const auto fifo_meta = add("p-id", "");
+    ASSERT_EQ(::mkfifo((fifo_meta / "meta-data").c_str(), 0600), 0);
 
     const auto vms = scan_store(root);
     std::vector<std::string> names, ids;
@@ -172,9 +178,10 @@ TEST(CliVmStore, ScanStoreNamesAndSkipsSilently) {
         ids.push_back(e.id);
         EXPECT_EQ(e.dir, root / e.id);
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"3f2a9c1e-77d", "Beta", "alpha", "m-id", "web-1"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"3f2a9c1e-77d", "Beta", "alpha", "m-id", "p-id", "web-1"}));
     EXPECT_EQ(ids, (std::vector<std::string>{"3f2a9c1e-77d0-4e8b-9a51-0c6f5e2d1b44", "b-id", "a-id",
-                                             "m-id", "w-id"}));
+                                             "m-id", "p-id", "w-id"}));
     EXPECT_TRUE(scan_store(tmp.path() / "missing").empty());
 }
 

@@ -137,6 +137,16 @@ class ListTest(CliTestCase):
             "NAME       STATE    SSH  CPUS  MEMORY    ID\n"
             "linked-vm  stopped  -    2     2048 MiB  lnk\n").encode())
 
+    def test_named_pipes_in_the_store_are_passed_over(self):
+        fifo_vm = self.sb.vm_dir("fifo")
+        os.makedirs(fifo_vm)
+        os.mkfifo(os.path.join(fifo_vm, "helper.json"))
+        d, _, _ = self.sb.write_vm("p1")
+        os.mkfifo(os.path.join(d, "meta-data"))
+        self.check(["ls"], 0, out=(
+            "NAME  STATE    SSH  CPUS  MEMORY    ID\n"
+            "p1    stopped  -    2     2048 MiB  p1\n").encode(), timeout=20)
+
     def test_process_without_command_line_is_passed_over(self):
         # An exited, unreaped child has an empty command line in /proc.
         zombie = subprocess.Popen(["true"])

@@ -38,6 +38,12 @@ class LogsTest(CliTestCase):
         self.assertEqual((status, out), (1, b""))
         self.assertIn(b"has not been started yet\n", err)
 
+    def test_named_pipe_is_not_a_log(self):
+        os.mkfifo(self.log)
+        self.check(["logs", "dev-box", "-f"], 1, err=(
+            f"kelvo-vmhelper: {self.log} does not exist — 'dev-box' has not been started yet\n"
+        ).encode(), timeout=20)
+
     def test_line_count_rules(self):
         self.write_log(self.numbered(60))
         last = lambda n: self.numbered(60)[len(self.numbered(60 - n)):]

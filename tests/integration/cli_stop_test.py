@@ -36,6 +36,14 @@ class StopTest(CliTestCase):
             f"stopping 'web' (graceful powerdown, helper pid {helper.pid})…\n"
             "'web' stopped\n").encode())
 
+    def test_stop_with_a_named_pipe_as_event_log(self):
+        os.remove(self.log)
+        os.mkfifo(self.log)
+        helper = self.fake_helper(self.cfg_path, log=self.sb.path("elsewhere.out"))
+        self.check(["stop", "web"], 0, out=(
+            f"stopping 'web' (graceful powerdown, helper pid {helper.pid})…\n"
+            "'web' stopped\n").encode(), timeout=20)
+
     def test_force_kills_the_helper_and_this_vms_qemu_only(self):
         helper = self.fake_helper(self.cfg_path, on_term="ignore")
         disk = self.cfg["disk_path"]
