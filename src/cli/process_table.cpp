@@ -150,8 +150,24 @@ std::vector<uint32_t> find_vm_qemu_pids(std::string_view disk_path) {
 }
 
 bool process_alive(uint32_t pid) {
+    const std::string dir = fmt::format("/proc/{}", pid);
     struct stat st;
-    return ::stat(fmt::format("/proc/{}", pid).c_str(), &st) == 0;
+    if (::stat(dir.c_str(), &st) != 0) return false;
+    // An exited process that nobody has reaped yet keeps its /proc entry
+    // (its new parent may reap late, or never, where PID 1 is no init). It
+    // can do nothing more, so it counts as gone: the state letter after the
+    // command name in /proc/<pid>/stat is Z (zombie) or X (dead).
+    const int fd = ::open((dir + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return true;
+    char buf[512];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    ::close(fd);
+    if (n <= 0) return true;
+    const std::string_view stat_line(buf, static_cast<size_t>(n));
+    const size_t paren = stat_line.rfind(')');
+    if (paren == std::string_view::npos || paren + 2 >= stat_line.size()) return true;
+    const char state = stat_line[paren + 2];
+    return state != 'Z' && state != 'X';
 }
 
 std::expected<void, std::string> send_signal(uint32_t pid, int signal_number) {

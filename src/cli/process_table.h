@@ -57,7 +57,8 @@ std::optional<uint32_t> find_helper_pid(const ProcessTable& table,
 // with this disk path, in listing order.
 std::vector<uint32_t> find_vm_qemu_pids(std::string_view disk_path);
 
-// True while /proc/<pid> exists (an unreaped exited process counts).
+// True while /proc/<pid> exists and the process has not exited (an exited
+// process that is not yet reaped counts as gone).
 bool process_alive(uint32_t pid);
 
 // kill(2); "signal {signal} to pid {pid} failed (process gone?)" on failure.

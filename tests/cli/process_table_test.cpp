@@ -1,5 +1,6 @@
 #include "cli/process_table.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 #include <chrono>
 #include <csignal>
@@ -108,6 +109,22 @@ TEST(CliProcessTable, FindsALiveHelperByItsExactConfigPath) {
     EXPECT_FALSE(process_alive(pid));
     EXPECT_EQ(send_signal(pid, SIGTERM).error(),
               fmt::format("signal 15 to pid {} failed (process gone?)", pid));
+}
+
+TEST(CliProcessTable, AnExitedUnreapedProcessIsNotAlive) {
+    auto child = spawn({.program = "sh", .args = {"-c", "exit 0"}});
+    ASSERT_TRUE(child.has_value());
+    const auto pid = static_cast<uint32_t>(child->pid());
+    // Not reaped: /proc/<pid> stays while the child is a zombie.
+    bool gone = false;
+    for (int i = 0; i < 500 && !gone; ++i) {
+        gone = !process_alive(pid);
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(gone);
+    struct stat st;
+    EXPECT_EQ(::stat(fmt::format("/proc/{}", pid).c_str(), &st), 0);
+    ASSERT_TRUE(child->wait().has_value());
 }
 
 TEST(CliProcessTable, SendSignalRefusesPidsThatAddressGroups) {

@@ -29,6 +29,16 @@ class StopTest(CliTestCase):
             "'web' stopped\n").encode())
         self.assertFalse(helper.alive())
 
+    def test_stop_does_not_wait_for_an_exited_helper_nobody_reaps(self):
+        # The exited helper stays a zombie; stop must not wait out its 75 s.
+        helper = self.fake_helper(self.cfg_path, reap=False)
+        self.check(["stop", "web"], 0, timeout=30, out=(
+            f"stopping 'web' (graceful powerdown, helper pid {helper.pid})…\n"
+            "  graceful powerdown requested\n"
+            "  qemu exited cleanly\n"
+            "  state: stopped\n"
+            "'web' stopped\n").encode())
+
     def test_stop_without_event_log(self):
         os.remove(self.log)
         helper = self.fake_helper(self.cfg_path, log=self.sb.path("elsewhere.out"))

@@ -21,12 +21,13 @@ class Process:
     """A background process of a test, reaped by a thread as soon as it ends
     (an unreaped process still exists in /proc) and killed by pid at the end."""
 
-    def __init__(self, argv, ready_file=None):
+    def __init__(self, argv, ready_file=None, reap=True):
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
         self.pid = self.proc.pid
         self._reaper = threading.Thread(target=self.proc.wait, daemon=True)
-        self._reaper.start()
+        if reap:
+            self._reaper.start()
         if ready_file:
             wait_until(lambda: os.path.exists(ready_file) or self.proc.poll() is not None, 20,
                        what=f"{argv} to be ready")
@@ -40,6 +41,11 @@ class Process:
             raise AssertionError(f"process {self.pid} still running after {timeout}s")
 
     def end(self):
+        if not self._reaper.is_alive() and self.proc.returncode is None:
+            # Never reaped so far (reap=False): end and reap it now.
+            kelvo_testlib.end_process(self.pid, signal.SIGKILL)
+            self.proc.wait(timeout=10)
+            return
         if self.alive():
             kelvo_testlib.end_process(self.pid, signal.SIGKILL)
             self._reaper.join(10)
@@ -67,15 +73,17 @@ class CliTestCase(unittest.TestCase):
         self.assertEqual(got, (status, out, err), f"kelvo-vmhelper {' '.join(args)}")
         return got
 
-    def fake_process(self, *argv, **options):
+    def fake_process(self, *argv, reap=True, **options):
         """Starts fake_helper.py with options (dict keys without "--") and the
-        pass-through arguments argv; returns the running Process."""
+        pass-through arguments argv; returns the running Process. With
+        reap=False nothing reaps it when it exits (as under a PID 1 that is no
+        init), until the test ends."""
         self._ready += 1
         ready = self.sb.path(f"ready-{self._ready}")
         cmd = [sys.executable, FAKE_HELPER, "--ready", ready]
         for key, value in options.items():
             cmd += ["--" + key.replace("_", "-"), str(value)]
-        proc = Process(cmd + list(argv), ready_file=ready)
+        proc = Process(cmd + list(argv), ready_file=ready, reap=reap)
         self._enders.append(proc.end)
         return proc
 
