@@ -24,6 +24,10 @@ struct Wake {
 
 asio::awaitable<Wake> next_wake(Supervisor& s) {
     using namespace asio::experimental::awaitable_operators;
+    if (s.hibernated) {
+        // QEMU has been quit and killed; requests for it are moot.
+        co_return Wake{Wake::QemuEnded, co_await async_wait(s.qemu)};
+    }
     if (s.powerdown_deadline) {
         auto woke = co_await (async_wait(s.qemu) || s.control->wait() ||
                               sleep_until(*s.powerdown_deadline));

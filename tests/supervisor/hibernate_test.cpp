@@ -76,7 +76,9 @@ TEST_F(Hibernate, CompletedMigrationIsMovedIntoPlaceAndQemuEnded) {
                           R"(.part'"},"execute":"migrate"})");
     EXPECT_EQ(qemu_end(), "signal: 9 (SIGKILL)");
 
-    // The loop then reports QEMU's end without `stopped`.
+    // The loop then reports QEMU's end without `stopped`; a request that
+    // came meanwhile is moot.
+    s.control->send(ControlRequest::Hibernate);
     StdoutCapture capture;
     rt.run(supervise(s));
     capture.restore();
