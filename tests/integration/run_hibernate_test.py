@@ -82,6 +82,14 @@ class HibernateTest(RunCase):
         self.assertFalse(os.path.exists(path))
         self.stop(run)
 
+    def test_noisy_monitor_is_understood(self):
+        # Garbage before the greeting, blank and non-JSON lines before every
+        # reply, events between requests and replies.
+        run = self.start_run({"FAKE_QEMU_QMP": "garbage", "FAKE_QEMU_QMP_NOISE": "1"})
+        self.boot(run)
+        self.hibernate(run)
+        self.assertTrue(self.snapshot().startswith(b"FAKE-QEMU-SNAPSHOT"))
+
     def test_failed_migration_leaves_the_vm_running(self):
         run = self.start_run({"FAKE_QEMU_MIGRATE": "fail"})
         self.boot(run)
