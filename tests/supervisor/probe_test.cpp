@@ -57,7 +57,8 @@ TEST(BootWatcher, ReportsRunningOnlyOnceTheBannerComes) {
     StdoutCapture capture;
     rt.run([&]() -> asio::awaitable<void> {
         auto watcher = BootWatcher::start(co_await asio::this_coro::executor, port.port(), timings);
-        co_await sleep_for(300ms);  // the port accepts, but the guest's sshd is not up
+        // The port accepts, but the guest's sshd is not up yet.
+        while (port.connections() < 2) co_await sleep_for(10ms);
         booted = true;
         while (capture.text().empty()) co_await sleep_for(10ms);
     }());

@@ -328,10 +328,10 @@ inline RunTimings quick_timings() {
     t.agent = {1000ms, 20ms, 200ms, 50};
     t.agent_pings = 3;
     t.agent_ping_retry = 20ms;
-    t.reinit_window = 400ms;
+    t.reinit_window = 500ms;
     t.probe_interval = 20ms;
     t.link_pause = 20ms;
-    t.bounce_window = 200ms;
+    t.bounce_window = 500ms;
     return t;
 }
 
