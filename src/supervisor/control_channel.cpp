@@ -5,15 +5,20 @@
 
 namespace kelvo {
 
-ControlChannel::ControlChannel(const asio::any_io_executor& executor) : wakeup_(executor, 1) {}
+ControlChannel::ControlChannel(const asio::any_io_executor& executor)
+    : wakeup_(std::make_unique<Wakeup>(executor, 1)) {}
 
 void ControlChannel::send(ControlRequest request) {
-    {
-        std::lock_guard guard(mutex_);
-        queue_.push_back(request);
-    }
+    std::lock_guard guard(mutex_);
+    if (!wakeup_) return;
+    queue_.push_back(request);
     // Fails only when a wake-up is already pending, which is just as good.
-    (void)wakeup_.try_send(std::error_code(), true);
+    (void)wakeup_->try_send(std::error_code(), true);
+}
+
+void ControlChannel::close() {
+    std::lock_guard guard(mutex_);
+    wakeup_.reset();
 }
 
 std::optional<ControlRequest> ControlChannel::try_receive() {
@@ -24,15 +29,17 @@ std::optional<ControlRequest> ControlChannel::try_receive() {
     return request;
 }
 
-bool ControlChannel::empty() {
+ControlChannel::Wakeup* ControlChannel::wakeup_if_empty() {
     std::lock_guard guard(mutex_);
-    return queue_.empty();
+    return queue_.empty() ? wakeup_.get() : nullptr;
 }
 
 asio::awaitable<void> ControlChannel::wait() {
-    while (empty()) {
+    // (Only the receiver waits, and it closes the channel only after its
+    // last wait, so the wake-up channel stays while it is used here.)
+    while (Wakeup* wakeup = wakeup_if_empty()) {
         auto [ec, ignored] =
-            co_await wakeup_.async_receive(asio::experimental::as_tuple(asio::use_awaitable));
+            co_await wakeup->async_receive(asio::experimental::as_tuple(asio::use_awaitable));
         (void)ignored;
         // Cancelled (a race was decided elsewhere): the caller has moved on.
         if (ec) co_return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -35,14 +36,24 @@ class ControlChannel {
     // wait() then try_receive().
     asio::awaitable<ControlRequest> receive();
 
+    // Ends the channel while the runtime still exists: later sends are
+    // dropped and touch nothing of the runtime, so a sender that outlives
+    // the command (the standard-input thread) is harmless. The receiver
+    // waits no more after this.
+    void close();
+
   private:
-    bool empty();
+    using Wakeup = asio::experimental::concurrent_channel<void(std::error_code, bool)>;
+
+    // The wake-up channel when the queue is empty and the channel open.
+    Wakeup* wakeup_if_empty();
 
     std::mutex mutex_;
     std::deque<ControlRequest> queue_;
     // Holds at most one pending wake-up; a full channel means the receiver
-    // will look at the queue anyway. (The bool carries nothing.)
-    asio::experimental::concurrent_channel<void(std::error_code, bool)> wakeup_;
+    // will look at the queue anyway. (The bool carries nothing.) Null once
+    // closed.
+    std::unique_ptr<Wakeup> wakeup_;
 };
 
 }  // namespace kelvo

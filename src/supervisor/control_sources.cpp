@@ -6,10 +6,7 @@
 #include <system_error>
 #include <thread>
 
-#include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
 #include <asio/experimental/as_tuple.hpp>
-#include <asio/signal_set.hpp>
 #include <asio/use_awaitable.hpp>
 
 #include "common/text.h"
@@ -17,22 +14,7 @@
 
 namespace kelvo {
 
-namespace {
-
-asio::awaitable<void> watch_signals(std::unique_ptr<asio::signal_set> signals,
-                                    std::shared_ptr<ControlChannel> channel) {
-    for (;;) {
-        auto [ec, number] =
-            co_await signals->async_wait(asio::experimental::as_tuple(asio::use_awaitable));
-        if (ec) co_return;
-        channel->send(number == SIGUSR1 ? ControlRequest::Hibernate : ControlRequest::Stop);
-    }
-}
-
-}  // namespace
-
-void start_signal_watcher(const asio::any_io_executor& executor,
-                          std::shared_ptr<ControlChannel> channel) {
+SignalWatcher::SignalWatcher(const asio::any_io_executor& executor) {
     auto signals = std::make_unique<asio::signal_set>(executor);
     for (int number : {SIGTERM, SIGINT, SIGUSR1}) {
         std::error_code ec;
@@ -42,7 +24,17 @@ void start_signal_watcher(const asio::any_io_executor& executor,
             return;
         }
     }
-    asio::co_spawn(executor, watch_signals(std::move(signals), std::move(channel)), asio::detached);
+    signals_ = signals.release();
+}
+
+asio::awaitable<void> SignalWatcher::watch(std::shared_ptr<ControlChannel> channel) {
+    if (!signals_) co_return;
+    for (;;) {
+        auto [ec, number] =
+            co_await signals_->async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+        if (ec) co_return;
+        channel->send(number == SIGUSR1 ? ControlRequest::Hibernate : ControlRequest::Stop);
+    }
 }
 
 bool attached_mode() {

@@ -3,18 +3,30 @@
 #include <memory>
 
 #include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/signal_set.hpp>
 
 #include "supervisor/control_channel.h"
 
 namespace kelvo {
 
-// Registers SIGTERM, SIGINT (both Stop) and SIGUSR1 (Hibernate) at once and
-// starts the task that turns their deliveries into requests. A signal that
-// arrives before the task first waits is kept, not lost, and never ends the
-// process. If a registration fails the signals keep their default
-// behaviour and nothing is ever sent.
-void start_signal_watcher(const asio::any_io_executor& executor,
-                          std::shared_ptr<ControlChannel> channel);
+// SIGTERM and SIGINT mean Stop, SIGUSR1 means Hibernate.
+class SignalWatcher {
+  public:
+    // Registers SIGTERM, SIGINT and SIGUSR1 at once: from then on such a
+    // signal is kept for watch(), never lost and never the end of the
+    // process. If a registration fails the signals keep their default
+    // behaviour and watch() sends nothing.
+    explicit SignalWatcher(const asio::any_io_executor& executor);
+
+    // Turns deliveries into requests until cancelled. The registration stays
+    // for the rest of the process, so a signal arriving while the process
+    // ends is ignored rather than fatal.
+    asio::awaitable<void> watch(std::shared_ptr<ControlChannel> channel);
+
+  private:
+    asio::signal_set* signals_ = nullptr;  // never freed (see watch())
+};
 
 // True when KELVO_HELPER_ATTACHED is present with a valid UTF-8 value (the
 // empty string included): only then is standard input read.

@@ -9,6 +9,7 @@
 #include "events/events.h"
 #include "machine/firmware.h"
 #include "machine/qemu_args.h"
+#include "supervisor/alongside.h"
 #include "supervisor/control_sources.h"
 #include "supervisor/qemu_launch.h"
 #include "supervisor/resume.h"
@@ -16,18 +17,23 @@
 
 namespace kelvo {
 
-asio::awaitable<int> run_command(const HelperConfig& config, Arch arch) {
-    static const RunTimings timings;
-    co_return co_await run_vm(config, arch, timings);
+namespace {
+
+// From the QMP connection to QEMU's end (or a failed resume).
+asio::awaitable<int> connect_and_supervise(Supervisor& s, const std::string& qmp_path,
+                                           bool resuming) {
+    if (auto qmp = co_await connect_qmp(qmp_path, s.timings))
+        s.qmp.emplace(std::move(*qmp));
+    else
+        emit_log(fmt::format("QMP unavailable ({}); stop will hard-kill", qmp.error()));
+    if (resuming && !co_await resume(s)) co_return 1;
+    co_await supervise(s);
+    co_return 0;
 }
 
-asio::awaitable<int> run_vm(const HelperConfig& config, Arch arch, const RunTimings& timings) {
-    const auto executor = co_await asio::this_coro::executor;
-    auto control = std::make_shared<ControlChannel>(executor);
-    // Signals are taken over before anything else: from here on a SIGTERM is
-    // a queued request, never the end of a process that may own a QEMU.
-    start_signal_watcher(executor, control);
-
+asio::awaitable<int> boot_and_supervise(const HelperConfig& config, Arch arch,
+                                        const RunTimings& timings,
+                                        std::shared_ptr<ControlChannel> control) {
     emit_state("starting");
     if (config.ssh_host_port == 0) {
         emit_error("ssh_host_port not set in helper.json (required for QEMU networking)");
@@ -62,14 +68,29 @@ asio::awaitable<int> run_vm(const HelperConfig& config, Arch arch, const RunTimi
 
     Supervisor s(config, timings, std::move(*qemu), control);
     if (attached_mode()) start_command_reader(control);
-    if (!resuming) s.boot_watcher = BootWatcher::start(executor, config.ssh_host_port, timings);
-    if (auto qmp = co_await connect_qmp(qmp_path, timings))
-        s.qmp.emplace(std::move(*qmp));
-    else
-        emit_log(fmt::format("QMP unavailable ({}); stop will hard-kill", qmp.error()));
-    if (resuming && !co_await resume(s)) co_return 1;
-    co_await supervise(s);
-    co_return 0;
+    if (resuming) co_return co_await connect_and_supervise(s, qmp_path, true);
+    BootWatcher boot_watcher(config.ssh_host_port, timings);
+    s.boot_watcher = &boot_watcher;
+    co_return co_await alongside(connect_and_supervise(s, qmp_path, false), boot_watcher.watch());
+}
+
+}  // namespace
+
+asio::awaitable<int> run_command(const HelperConfig& config, Arch arch) {
+    static const RunTimings timings;
+    co_return co_await run_vm(config, arch, timings);
+}
+
+asio::awaitable<int> run_vm(const HelperConfig& config, Arch arch, const RunTimings& timings) {
+    const auto executor = co_await asio::this_coro::executor;
+    auto control = std::make_shared<ControlChannel>(executor);
+    // Signals are taken over before anything else: from here on a SIGTERM is
+    // a queued request, never the end of a process that may own a QEMU.
+    SignalWatcher signals(executor);
+    const int status = co_await alongside(boot_and_supervise(config, arch, timings, control),
+                                          signals.watch(control));
+    control->close();
+    co_return status;
 }
 
 }  // namespace kelvo

@@ -30,7 +30,7 @@ struct Supervisor {
     Child qemu;                    // killed with SIGKILL if dropped while running
     std::optional<QmpClient> qmp;  // absent: "QMP unavailable"
     std::shared_ptr<ControlChannel> control;
-    std::shared_ptr<BootWatcher> boot_watcher;  // cold boot only
+    BootWatcher* boot_watcher = nullptr;  // cold boot only
     std::optional<Clock::time_point> powerdown_deadline;
     bool hibernated = false;
 };

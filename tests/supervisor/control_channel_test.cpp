@@ -78,5 +78,15 @@ TEST(ControlChannel, WaitThatLosesARaceLosesNoRequest) {
     EXPECT_EQ(channel.try_receive(), ControlRequest::Stop);
 }
 
+TEST(ControlChannel, SendsAfterCloseAreDropped) {
+    Runtime rt;
+    auto channel = std::make_shared<ControlChannel>(rt.io().get_executor());
+    channel->send(ControlRequest::Stop);
+    channel->close();
+    channel->send(ControlRequest::InputClosed);  // a reader thread that outlived the command
+    EXPECT_EQ(channel->try_receive(), ControlRequest::Stop);
+    EXPECT_EQ(channel->try_receive(), std::nullopt);
+}
+
 }  // namespace
 }  // namespace kelvo

@@ -1,6 +1,7 @@
 #include "supervisor/probe.h"
 
 #include <gtest/gtest.h>
+#include <asio/experimental/awaitable_operators.hpp>
 
 #include "supervisor/boot_watcher.h"
 #include "supervisor/time_limit.h"
@@ -10,6 +11,7 @@ namespace kelvo {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace asio::experimental::awaitable_operators;
 using fakes::FakeSshPort;
 using fakes::Runtime;
 using fakes::StdoutCapture;
@@ -55,13 +57,12 @@ TEST(BootWatcher, ReportsRunningOnlyOnceTheBannerComes) {
     auto timings = fakes::quick_timings();
     Runtime rt;
     StdoutCapture capture;
+    BootWatcher watcher(port.port(), timings);
     rt.run([&]() -> asio::awaitable<void> {
-        auto watcher = BootWatcher::start(co_await asio::this_coro::executor, port.port(), timings);
         // The port accepts, but the guest's sshd is not up yet.
         while (port.connections() < 2) co_await sleep_for(10ms);
         booted = true;
-        while (capture.text().empty()) co_await sleep_for(10ms);
-    }());
+    }() && watcher.watch());
     capture.restore();
     EXPECT_GE(port.connections(), 2);
     EXPECT_EQ(capture.events(), std::vector<std::string>{"running:" + std::to_string(port.port())});
@@ -72,11 +73,9 @@ TEST(BootWatcher, EmitsNothingOnceClosed) {
     auto timings = fakes::quick_timings();
     Runtime rt;
     StdoutCapture capture;
-    rt.run([&]() -> asio::awaitable<void> {
-        auto watcher = BootWatcher::start(co_await asio::this_coro::executor, port.port(), timings);
-        watcher->close();
-        co_await sleep_for(300ms);
-    }());
+    BootWatcher watcher(port.port(), timings);
+    watcher.close();
+    rt.run(watcher.watch());
     capture.restore();
     EXPECT_EQ(capture.text(), "");
 }
