@@ -19,7 +19,11 @@ namespace kelvo {
 
 int run_top_level(std::vector<std::string> args) {
     const unsigned workers = std::max(1u, std::thread::hardware_concurrency());
-    asio::io_context context(static_cast<int>(workers));
+    // The runtime lives until the process ends: it is never destroyed, since
+    // its workers may still be leaving run() (or finishing a cancelled
+    // handler) when the top-level task has returned, and the caller ends the
+    // process right after this function.
+    auto& context = *new asio::io_context(static_cast<int>(workers));
     auto work = asio::make_work_guard(context);
     std::vector<std::thread> threads;
     try {
