@@ -5,12 +5,12 @@
 #include <system_error>
 #include <thread>
 
+#include <fmt/format.h>
 #include <asio/co_spawn.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/strand.hpp>
 #include <asio/use_future.hpp>
-#include <fmt/format.h>
 
 #include "common/output.h"
 #include "main/dispatch.h"
