@@ -86,8 +86,10 @@ TEST(CliProcessTable, FindsALiveHelperByItsExactConfigPath) {
     const auto dir = tmp.path() / "vm";
     const std::string config = config_path_text(dir);
     SpawnOptions options;
-    options.program = "python3";
-    options.args = {"-c", "import time; time.sleep(30)", "run", "--config", config};
+    // A child whose command line never changes (an interpreter found through
+    // a re-executing wrapper would show other command lines on the way).
+    options.program = "/bin/sh";
+    options.args = {"-c", "sleep 30; :", "run", "--config", config};
     options.kill_on_drop = true;
     auto child = spawn(options);
     ASSERT_TRUE(child.has_value()) << child.error();
