@@ -1,6 +1,7 @@
 // What load_helper_config does with files that are not plain helper.json
 // texts: it must fail with a clear reason and never crash or wait.
 #include <fcntl.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <future>
 #include <string>
+#include "config_temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -29,21 +31,7 @@ std::string valid_with(const std::string& member) {
     return kValid + "," + member + "}";
 }
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string templ = (std::filesystem::temp_directory_path() / "kelvo-load-XXXXXX").string();
-        if (::mkdtemp(templ.data()) != nullptr) path_ = templ;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
+using config_test::TempDir;
 
 void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -1,11 +1,13 @@
 // Runs every case of the shared conformance table through the reader: the
 // record it loads, or the exact message it fails with.
 #include <cstdlib>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+#include "config_temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -62,22 +64,7 @@ std::string read_all(const std::string& path) {
     return ss.str();
 }
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string templ =
-            (std::filesystem::temp_directory_path() / "kelvo-config-XXXXXX").string();
-        if (::mkdtemp(templ.data()) != nullptr) path_ = templ;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
+using config_test::TempDir;
 
 TEST(ConfigConformance, EveryCaseMatches) {
     const std::string table = KELVO_SHARED_DIR "/conformance/config_cases.json";
