@@ -14,8 +14,8 @@ SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)),
 # one being completed) and prints COMPREPLY, one entry a line.
 DRIVER = r"""source "$0" || exit 1
 COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
-spec=$(complete -p kelvo-vmhelper); spec=${spec##*-F }
-"${spec%% *}" kelvo-vmhelper "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"
+fn=$(complete -p kelvo-vmhelper); fn=${fn##*-F }
+"${fn%% *}" kelvo-vmhelper "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"
 printf '%s\n' "${COMPREPLY[@]}"
 """
 ID_NAMED, ID_HOSTNAME, ID_BARE = "3f9c2a7e-41d8", "7a1e0c55-9b02", "0123456789abcdef"
