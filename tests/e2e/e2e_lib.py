@@ -3,9 +3,11 @@ with a local `curl` stand-in that serves the guest as the cloud image, VM
 directories, the guest's SSH banner and guest agent, and the bookkeeping that
 ends every helper and QEMU a test started, by pid.
 
-Real QEMU runs the guest; where KVM cannot run it, the shim from the shared
-e2e folder (KVM swapped for software emulation) goes first on PATH. Every wait
-has a limit."""
+Real QEMU runs the guest; where KVM cannot run it, the shim in qemu-shim/
+(KVM swapped for software emulation) goes first on PATH. The guest is built
+by guest/build-guest.sh. KELVO_E2E_ARCH (amd64, the default, or arm64) picks
+the architecture the cases run for: its emulator, firmware, cloud image name
+and guest (see ARCHES). Every wait has a limit."""
 
 import atexit
 import base64
@@ -25,15 +27,8 @@ import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BIN = os.path.abspath(os.environ.get("KELVO_BIN", os.path.join(HERE, "..", "..", "build", "kelvo-vmhelper")))
-SHARED = os.path.abspath(os.environ.get("KELVO_SHARED_DIR", os.path.join(HERE, "..", "..", "..", "shared")))
-E2E_SHARED = os.path.join(SHARED, "e2e")
-SHIM_DIR = os.path.join(E2E_SHARED, "qemu-shim")
-# Where the guest is built and its downloads cached between runs.
-GUEST_DIR = os.environ.get("KELVO_GUEST_DIR", "/var/tmp/kelvo-test-guest")
-
-IMAGE_NAME = "ubuntu-25.10-server-cloudimg-amd64.img"
-RELEASE_PATH = "/releases/questing/release"
-QEMU = "qemu-system-x86_64"
+SHIM_DIR = os.path.join(HERE, "qemu-shim")
+GUEST_BUILDER = os.path.join(HERE, "guest", "build-guest.sh")
 
 # Limits, generous for software emulation on a busy 2-core host.
 BOOT_LIMIT = 240          # cold boot until the guest's sshd answers
@@ -51,6 +46,43 @@ OVMF_PAIRS = [
     ("/usr/share/edk2/ovmf/OVMF_CODE.fd", "/usr/share/edk2/ovmf/OVMF_VARS.fd"),
     ("/usr/share/qemu/OVMF_CODE.fd", "/usr/share/qemu/OVMF_VARS.fd"),
 ]
+# ... and of an ARM64 build.
+AAVMF_PAIRS = [
+    ("/usr/share/AAVMF/AAVMF_CODE.fd", "/usr/share/AAVMF/AAVMF_VARS.fd"),
+    ("/usr/share/edk2/aarch64/QEMU_EFI.fd", "/usr/share/edk2/aarch64/vars-template-pflash.raw"),
+    ("/usr/share/qemu-efi-aarch64/QEMU_EFI.fd", "/usr/share/qemu-efi-aarch64/vars-template-pflash.raw"),
+    ("/usr/share/edk2/arm/QEMU_EFI.fd", "/usr/share/edk2/arm/vars-template-pflash.raw"),
+]
+
+# What differs between the architectures the cases can run for.
+ARCHES = {
+    "amd64": {
+        "qemu": "qemu-system-x86_64",
+        "machine": "q35,accel=kvm",             # what the program passes to -machine
+        "firmware_pairs": OVMF_PAIRS,
+        "image_name": "ubuntu-25.10-server-cloudimg-amd64.img",
+        "guest_dir": os.environ.get("KELVO_GUEST_DIR", "/var/tmp/kelvo-test-guest"),
+    },
+    "arm64": {
+        "qemu": "qemu-system-aarch64",
+        "machine": "virt,accel=kvm,gic-version=max",
+        "firmware_pairs": AAVMF_PAIRS,
+        "image_name": "ubuntu-25.10-server-cloudimg-arm64.img",
+        "guest_dir": os.environ.get("KELVO_GUEST_DIR_ARM64", "/var/tmp/kelvo-test-guest-arm64"),
+    },
+}
+ARCH = os.environ.get("KELVO_E2E_ARCH", "amd64")
+if ARCH not in ARCHES:
+    raise SystemExit(f"KELVO_E2E_ARCH must be one of {', '.join(ARCHES)} (got {ARCH!r})")
+TARGET = ARCHES[ARCH]
+
+QEMU = TARGET["qemu"]
+MACHINE = TARGET["machine"]
+FIRMWARE_PAIRS = TARGET["firmware_pairs"]
+IMAGE_NAME = TARGET["image_name"]
+RELEASE_PATH = "/releases/questing/release"
+# Where the guest is built and its downloads cached between runs.
+GUEST_DIR = TARGET["guest_dir"]
 
 
 def log(msg):
@@ -68,7 +100,7 @@ def real_qemu():
 
 
 def host_firmware():
-    for code, vars_ in OVMF_PAIRS:
+    for code, vars_ in FIRMWARE_PAIRS:
         if os.path.exists(code) and os.path.exists(vars_):
             return code, vars_
     return None
@@ -84,7 +116,7 @@ def kvm_usable(qemu):
     if not os.access("/dev/kvm", os.R_OK | os.W_OK):
         return False
     try:
-        proc = subprocess.Popen([qemu, "-machine", "q35,accel=kvm", "-cpu", "host", "-nodefaults",
+        proc = subprocess.Popen([qemu, "-machine", MACHINE, "-cpu", "host", "-nodefaults",
                                  "-display", "none", "-S", "-monitor", "none", "-serial", "none"],
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     except OSError:
@@ -111,7 +143,7 @@ def missing_host_tools():
     if shutil.which("cloud-localds") is None and shutil.which("genisoimage") is None:
         missing.append("cloud-localds or genisoimage")
     if host_firmware() is None:
-        missing.append("OVMF firmware")
+        missing.append("UEFI firmware (" + ("ovmf" if ARCH == "amd64" else "qemu-efi-aarch64") + ")")
     return missing
 
 
@@ -119,25 +151,27 @@ _guest_cache = {}
 
 
 def ensure_guest():
-    """Builds (or reuses) the test guest. Returns (guest.qcow2 path, its
-    sha256, ssh key path or None), or raises RuntimeError with the reason."""
+    """Builds the test guest, or reuses it when its builder has not changed
+    since (the builder decides, in well under a second). Returns (guest.qcow2
+    path, its sha256, ssh key path or None), or raises RuntimeError with the
+    reason."""
     if "guest" in _guest_cache:
         return _guest_cache["guest"]
     image = os.path.join(GUEST_DIR, "guest.qcow2")
-    if not os.path.isfile(image):
-        script = os.path.join(E2E_SHARED, "build-guest.sh")
-        if not os.path.isfile(script):
-            raise RuntimeError(f"no guest build script at {script}")
-        log(f"building the test guest into {GUEST_DIR}")
-        env = dict(os.environ, GUEST_OUT=GUEST_DIR)
-        try:
-            out = subprocess.run(["bash", script], env=env, stdin=subprocess.DEVNULL,
-                                 capture_output=True, timeout=900)
-        except subprocess.TimeoutExpired:
-            raise RuntimeError("guest build did not finish within 900 s")
-        if out.returncode != 0 or not os.path.isfile(image):
-            tail = (out.stdout + out.stderr).decode(errors="replace").strip().splitlines()[-8:]
-            raise RuntimeError("guest build failed: " + " | ".join(tail))
+    env = dict(os.environ, GUEST_OUT=GUEST_DIR, ARCH=ARCH)
+    log(f"test guest ({ARCH}): {GUEST_BUILDER} into {GUEST_DIR}")
+    try:
+        out = subprocess.run(["bash", GUEST_BUILDER], env=env, stdin=subprocess.DEVNULL,
+                             capture_output=True, timeout=900)
+        failure = None if out.returncode == 0 and os.path.isfile(image) else \
+            " | ".join((out.stdout + out.stderr).decode(errors="replace").strip().splitlines()[-8:])
+    except subprocess.TimeoutExpired:
+        failure = "it did not finish within 900 s"
+    if failure:
+        if not os.path.isfile(image):
+            raise RuntimeError(f"guest build failed: {failure}")
+        # A folder this user cannot write (a guest prepared by root, say).
+        log(f"could not check the test guest in {GUEST_DIR} ({failure}); using it as it is")
     h = hashlib.sha256()
     with open(image, "rb") as f:
         for chunk in iter(lambda: f.read(1 << 20), b""):
@@ -150,7 +184,8 @@ def ensure_guest():
 def skip_reason():
     """Why the end-to-end suite cannot run here, or None."""
     if real_qemu() is None:
-        return f"real QEMU not installed ({QEMU} missing) — run scripts/e2e-setup.sh"
+        return (f"real QEMU not installed ({QEMU} missing) — run scripts/e2e-setup.sh"
+                + ("" if ARCH == "amd64" else f" --arch {ARCH}"))
     if not os.path.isfile(os.path.join(SHIM_DIR, QEMU)):
         return f"QEMU shim missing under {SHIM_DIR}"
     missing = missing_host_tools()
@@ -204,9 +239,10 @@ else:
 
 
 def write_curl_standin(bindir, image, digest, call_log):
-    sums = (f"{'0' * 64} *ubuntu-25.10-server-cloudimg-amd64.squashfs\n"
+    stem = IMAGE_NAME[:-len(".img")]
+    sums = (f"{'0' * 64} *{stem}.squashfs\n"
             f"{digest} *{IMAGE_NAME}\n"
-            f"{'1' * 64} *ubuntu-25.10-server-cloudimg-amd64.tar.gz\n")
+            f"{'1' * 64} *{stem}.tar.gz\n")
     path = os.path.join(bindir, "curl")
     with open(path, "w") as f:
         f.write(CURL_TEMPLATE.format(image=image, name=IMAGE_NAME, sums=sums, log=call_log,

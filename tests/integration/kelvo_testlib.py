@@ -11,7 +11,6 @@ import tempfile
 import time
 
 BIN = os.environ.get("KELVO_BIN", os.path.join(os.path.dirname(__file__), "..", "..", "build", "kelvo-vmhelper"))
-SHARED = os.environ.get("KELVO_SHARED_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared"))
 FAKES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fakes")
 
 # Every wait in the integration tests is bounded by this unless a test says
