@@ -5,8 +5,9 @@
 # (a local curl stand-in serves the test guest as the Ubuntu cloud image),
 # starts it under real QEMU, shows `list` and `status`, and stops it.
 # Where KVM cannot run the guest, QEMU runs in software emulation through
-# the shared QEMU shim, and the demo says so. Everything it started (helper,
-# QEMU) and its temporary HOME are removed on exit.
+# the QEMU shim of the end-to-end tests (tests/e2e/qemu-shim), and the demo
+# says so. Everything it started (helper, QEMU) and its temporary HOME are
+# removed on exit.
 #
 # usage: scripts/demo.sh [path/to/kelvo-vmhelper]   (default build/kelvo-vmhelper)
 set -euo pipefail
@@ -15,8 +16,7 @@ repo=$(pwd)
 bin=${1:-build/kelvo-vmhelper}
 [ -x "$bin" ] || { echo "demo: no program at $bin — build it first (scripts/build.sh)" >&2; exit 1; }
 bin=$(cd "$(dirname "$bin")" && pwd)/$(basename "$bin")
-export KELVO_SHARED_DIR=${KELVO_SHARED_DIR:-$repo/../shared}
-shim=$KELVO_SHARED_DIR/e2e/qemu-shim
+shim=$repo/tests/e2e/qemu-shim
 
 say() { printf '\n== %s\n' "$*"; }
 show() { printf '$ kelvo-vmhelper %s\n' "$*"; "$bin" "$@"; }

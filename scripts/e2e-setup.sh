@@ -1,22 +1,43 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 host for the end-to-end tests and the demo: installs
-# real QEMU, qemu-img, the OVMF firmware, an ISO builder for the cloud-init
+# real QEMU, qemu-img, the UEFI firmware, an ISO builder for the cloud-init
 # seed and the guest build's tools (only what is missing), then builds the
-# small test guest into a cache folder (reused when it is already there).
+# small test guest with tests/e2e/guest/build-guest.sh into a cache folder
+# (reused while the builder is unchanged).
 #
-# usage: scripts/e2e-setup.sh [--rebuild]
-#   KELVO_GUEST_DIR   where the guest is built and its downloads cached
-#                     (default /var/tmp/kelvo-test-guest)
-#   KELVO_SHARED_DIR  the shared folder holding e2e/build-guest.sh
-#                     (default: ../shared beside this repository)
+# usage: scripts/e2e-setup.sh [--arch amd64|arm64] [--rebuild]
+#   --arch             the guest's architecture (default: $ARCH, else amd64)
+#   KELVO_GUEST_DIR    where the amd64 guest is built and its downloads cached
+#                      (default /var/tmp/kelvo-test-guest)
+#   KELVO_GUEST_DIR_ARM64  the same for arm64 (default /var/tmp/kelvo-test-guest-arm64)
 # Prints the path of the built guest disk last.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
-shared=${KELVO_SHARED_DIR:-$repo/../shared}
-guest_dir=${KELVO_GUEST_DIR:-/var/tmp/kelvo-test-guest}
-rebuild=no
-[ "${1:-}" = "--rebuild" ] && rebuild=yes
+arch=${ARCH:-amd64}
+rebuild=()
+while [ $# -gt 0 ]; do
+    case $1 in
+    --arch) [ $# -ge 2 ] || { echo "e2e-setup: --arch needs a value" >&2; exit 2; }
+            arch=$2; shift ;;
+    --arch=*) arch=${1#--arch=} ;;
+    --rebuild) rebuild=(--rebuild) ;;
+    *) echo "usage: scripts/e2e-setup.sh [--arch amd64|arm64] [--rebuild]" >&2; exit 2 ;;
+    esac
+    shift
+done
+case $arch in
+amd64)
+    guest_dir=${KELVO_GUEST_DIR:-/var/tmp/kelvo-test-guest}
+    # genisoimage builds the seed ISO when cloud-localds is not there.
+    packages=(qemu-system-x86 qemu-utils ovmf mtools genisoimage) ;;
+arm64)
+    guest_dir=${KELVO_GUEST_DIR_ARM64:-/var/tmp/kelvo-test-guest-arm64}
+    packages=(qemu-system-arm qemu-utils qemu-efi-aarch64 mtools genisoimage) ;;
+*)
+    echo "e2e-setup: the architecture is amd64 or arm64, not '$arch'" >&2
+    exit 2 ;;
+esac
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
@@ -29,8 +50,6 @@ apt_update() {
     fi
 }
 
-# genisoimage builds the seed ISO when cloud-localds is not there.
-packages=(qemu-system-x86 qemu-utils ovmf binutils mtools genisoimage)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -41,17 +60,14 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-build_script=$shared/e2e/build-guest.sh
-if [ ! -f "$build_script" ]; then
-    echo "e2e-setup: no guest build script at $build_script (set KELVO_SHARED_DIR)" >&2
-    exit 1
+# The build downloads Debian packages with apt-get download.
+apt-cache show "linux-image-$(dpkg --print-architecture)" >/dev/null 2>&1 || apt_update
+echo "e2e-setup: test guest ($arch) in $guest_dir"
+# An ARM64 guest on another host: dpkg learns arm64 for the download only,
+# which needs root.
+builder=(env "ARCH=$arch" "GUEST_OUT=$guest_dir" bash "$repo/tests/e2e/guest/build-guest.sh" "${rebuild[@]}")
+if [ "$arch" != "$(dpkg --print-architecture)" ] && [ -n "$sudo" ]; then
+    builder=($sudo "${builder[@]}")
 fi
-if [ $rebuild = yes ] || [ ! -f "$guest_dir/guest.qcow2" ]; then
-    # The build downloads Debian packages with apt-get download.
-    apt-cache show linux-image-amd64 >/dev/null 2>&1 || apt_update
-    echo "e2e-setup: building the test guest into $guest_dir"
-    GUEST_OUT=$guest_dir bash "$build_script"
-else
-    echo "e2e-setup: reusing the test guest in $guest_dir"
-fi
+"${builder[@]}" >/dev/null
 echo "$guest_dir/guest.qcow2"
