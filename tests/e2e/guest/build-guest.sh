@@ -81,9 +81,10 @@ out=$(cd "$out" && pwd)
 exec 9>"$out/.lock"
 flock -w 1200 9 || die "another build held $out/.lock for 20 minutes"
 
-# What the result is made from: the arch and every file of this folder.
+# What the result is made from: the arch, the command line, this script,
+# its helper and the initramfs files.
 fingerprint=$({ echo "$arch $cmdline"; cd "$here" &&
-    find . -type f ! -path '*/__pycache__/*' -print0 | LC_ALL=C sort -z | xargs -0 sha256sum; } |
+    find build-guest.sh guest_image.py rootfs -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum; } |
     sha256sum | cut -d' ' -f1)
 if [ -z "$rebuild" ] && [ -f "$out/guest.qcow2" ] &&
         [ "$(cat "$out/fingerprint" 2>/dev/null)" = "$fingerprint" ]; then
