@@ -67,7 +67,7 @@ std::string read_all(const std::string& path) {
 using config_test::TempDir;
 
 TEST(ConfigConformance, EveryCaseMatches) {
-    const std::string table = KELVO_SHARED_DIR "/conformance/config_cases.json";
+    const std::string table = KELVO_TESTS_DIR "/data/config_cases.json";
     const json cases = json::parse(read_all(table), nullptr, false);
     ASSERT_TRUE(cases.is_array()) << "cannot read " << table;
     ASSERT_FALSE(cases.empty());
