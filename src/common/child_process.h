@@ -81,7 +81,8 @@ private:
 // could not be started ("No such file or directory (os error 2)").
 std::expected<Child, std::string> spawn(const SpawnOptions& options);
 
-// Waits for the child's end without blocking a thread (through its pidfd).
+// Waits for the child's end without blocking a thread (through its pidfd,
+// or SIGCHLD where the kernel has no pidfd).
 // Returns the wait status, or the system's error text.
 asio::awaitable<std::expected<int, std::string>> async_wait(Child& child);
 

@@ -46,9 +46,33 @@ std::optional<ControlRequest> parse_control_command(std::string_view line) {
     return std::nullopt;
 }
 
+CommandLines::CommandLines(ControlChannel& channel) : channel_(channel) {}
+
+void CommandLines::feed(std::string_view chunk) {
+    for (size_t nl; (nl = chunk.find('\n')) != std::string_view::npos;) {
+        if (!overlong_) {
+            pending_.append(chunk.substr(0, nl));
+            take_line(pending_, channel_);
+        }
+        pending_.clear();
+        overlong_ = false;
+        chunk.remove_prefix(nl + 1);
+    }
+    if (!overlong_) pending_.append(chunk);
+    if (pending_.size() > kMaxLine) {
+        pending_.clear();
+        overlong_ = true;
+    }
+}
+
+void CommandLines::finish() {
+    if (!overlong_) take_line(pending_, channel_);
+    pending_.clear();
+    channel_.send(ControlRequest::InputClosed);
+}
+
 void read_control_commands(int fd, ControlChannel& channel) {
-    std::string pending;
-    bool overlong = false;  // dropping the rest of a line longer than kMaxLine
+    CommandLines lines(channel);
     char buf[4096];
     for (;;) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
@@ -59,24 +83,9 @@ void read_control_commands(int fd, ControlChannel& channel) {
             return;
         }
         if (n == 0) break;
-        std::string_view chunk(buf, static_cast<size_t>(n));
-        for (size_t nl; (nl = chunk.find('\n')) != std::string_view::npos;) {
-            if (!overlong) {
-                pending.append(chunk.substr(0, nl));
-                take_line(pending, channel);
-            }
-            pending.clear();
-            overlong = false;
-            chunk.remove_prefix(nl + 1);
-        }
-        if (!overlong) pending.append(chunk);
-        if (pending.size() > kMaxLine) {
-            pending.clear();
-            overlong = true;
-        }
+        lines.feed(std::string_view(buf, static_cast<size_t>(n)));
     }
-    if (!overlong) take_line(pending, channel);
-    channel.send(ControlRequest::InputClosed);
+    lines.finish();
 }
 
 }  // namespace kelvo

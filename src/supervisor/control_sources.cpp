@@ -1,12 +1,19 @@
 #include "supervisor/control_sources.h"
 
+#include <poll.h>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <system_error>
 #include <thread>
 
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/experimental/as_tuple.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
 #include "common/text.h"
@@ -42,13 +49,44 @@ bool attached_mode() {
     return value != nullptr && is_valid_utf8(value);
 }
 
-void start_command_reader(std::shared_ptr<ControlChannel> channel) {
+namespace {
+
+// Reads standard input without a thread of its own, for a process that
+// cannot create one: a look every 100 ms, and a read only when it cannot
+// block (pipes, sockets, terminals and files alike).
+asio::awaitable<void> poll_control_commands(int fd, std::shared_ptr<ControlChannel> channel) {
+    CommandLines lines(*channel);
+    asio::steady_timer pause(co_await asio::this_coro::executor);
+    char buf[4096];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0) {
+            pause.expires_after(std::chrono::milliseconds(100));
+            auto [ec] =
+                co_await pause.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+            if (ec) co_return;
+            continue;
+        }
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (n < 0) co_return;
+        if (n == 0) break;
+        lines.feed(std::string_view(buf, static_cast<size_t>(n)));
+    }
+    lines.finish();
+}
+
+}  // namespace
+
+void start_command_reader(const asio::any_io_executor& executor,
+                          std::shared_ptr<ControlChannel> channel) {
     try {
-        std::thread([channel = std::move(channel)] {
-            read_control_commands(STDIN_FILENO, *channel);
-        }).detach();
+        std::thread([channel] { read_control_commands(STDIN_FILENO, *channel); }).detach();
     } catch (const std::system_error&) {
-        // No thread to spare: standard-input commands are not taken.
+        // No thread to spare (a container that refuses the system call
+        // threads are made with): standard input is polled instead.
+        asio::co_spawn(executor, poll_control_commands(STDIN_FILENO, std::move(channel)),
+                       asio::detached);
     }
 }
 

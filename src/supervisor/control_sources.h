@@ -34,7 +34,9 @@ bool attached_mode();
 
 // Starts the standard-input command reader on a thread of its own, so a
 // blocking read never holds up the supervisor. The thread is detached and
-// ends at end of input or on a read error.
-void start_command_reader(std::shared_ptr<ControlChannel> channel);
+// ends at end of input or on a read error. Where no thread can be created,
+// a task on executor polls standard input instead.
+void start_command_reader(const asio::any_io_executor& executor,
+                          std::shared_ptr<ControlChannel> channel);
 
 }  // namespace kelvo

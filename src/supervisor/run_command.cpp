@@ -67,7 +67,7 @@ asio::awaitable<int> boot_and_supervise(const HelperConfig& config, Arch arch,
     }
 
     Supervisor s(config, timings, std::move(*qemu), control);
-    if (attached_mode()) start_command_reader(control);
+    if (attached_mode()) start_command_reader(co_await asio::this_coro::executor, control);
     if (resuming) co_return co_await connect_and_supervise(s, qmp_path, true);
     BootWatcher boot_watcher(config.ssh_host_port, timings);
     s.boot_watcher = &boot_watcher;

@@ -4,6 +4,7 @@ wait."""
 
 import json
 import os
+import shlex
 import shutil
 import signal
 import subprocess
@@ -11,6 +12,8 @@ import tempfile
 import time
 
 BIN = os.environ.get("KELVO_BIN", os.path.join(os.path.dirname(__file__), "..", "..", "build", "kelvo-vmhelper"))
+# Words put before the binary on its command line (a launcher that execs it).
+BIN_WRAPPER = shlex.split(os.environ.get("KELVO_BIN_WRAPPER", ""))
 FAKES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fakes")
 
 # Every wait in the integration tests is bounded by this unless a test says
@@ -80,7 +83,7 @@ class Sandbox:
 
     def run(self, args, env=None, stdin=b"", timeout=DEFAULT_TIMEOUT, cwd=None):
         """Runs the binary to completion; returns (status, stdout, stderr) as bytes."""
-        proc = subprocess.run([BIN] + list(args), input=stdin, capture_output=True,
+        proc = subprocess.run(BIN_WRAPPER + [BIN] + list(args), input=stdin, capture_output=True,
                               env=env if env is not None else self.env(), timeout=timeout,
                               cwd=cwd or self.root)
         return proc.returncode, proc.stdout, proc.stderr
@@ -90,7 +93,7 @@ class Sandbox:
         kwargs.setdefault("stdin", subprocess.DEVNULL)
         kwargs.setdefault("stdout", subprocess.PIPE)
         kwargs.setdefault("stderr", subprocess.PIPE)
-        proc = subprocess.Popen([BIN] + list(args), env=env if env is not None else self.env(),
+        proc = subprocess.Popen(BIN_WRAPPER + [BIN] + list(args), env=env if env is not None else self.env(),
                                 cwd=kwargs.pop("cwd", self.root), **kwargs)
         self.processes.append(proc)
         return proc
