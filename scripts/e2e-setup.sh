@@ -67,7 +67,7 @@ echo "e2e-setup: test guest ($arch) in $guest_dir"
 # which needs root.
 builder=(env "ARCH=$arch" "GUEST_OUT=$guest_dir" bash "$repo/tests/e2e/guest/build-guest.sh" "${rebuild[@]}")
 if [ "$arch" != "$(dpkg --print-architecture)" ] && [ -n "$sudo" ]; then
-    builder=($sudo "${builder[@]}")
+    builder=("$sudo" "${builder[@]}")
 fi
 "${builder[@]}" >/dev/null
 echo "$guest_dir/guest.qcow2"

@@ -204,8 +204,10 @@ modules=(virtio_pci virtio_net virtio_blk virtio_console virtio_rng virtio_ballo
 patterns=('boot/vmlinuz-*' modules.order modules.builtin '*/virtio*.ko' '*failover.ko' '*/cdrom.ko')
 for m in "${modules[@]}"; do patterns+=("*/$m.ko" "*/${m//_/-}.ko"); done
 extract_kernel "${patterns[@]}"
-kver=$(cd "$work/kernel/lib/modules" 2>/dev/null && ls | head -n1)
-[ -n "$kver" ] && [ -f "$work/kernel/boot/vmlinuz-$kver" ] || die "$kernel_deb holds no kernel image"
+kver=$(find "$work/kernel/lib/modules" -mindepth 1 -maxdepth 1 -printf '%f\n' 2>/dev/null | head -n1)
+if [ -z "$kver" ] || [ ! -f "$work/kernel/boot/vmlinuz-$kver" ]; then
+    die "$kernel_deb holds no kernel image"
+fi
 kdir=$work/kernel/lib/modules/$kver
 tree=$work/tree
 for round in 1 2 3 4 5; do
@@ -214,9 +216,11 @@ for round in 1 2 3 4 5; do
     [ $status = 3 ] || break
     [ $round -lt 5 ] || die "module dependencies still missing: $order"
     say "extracting module dependencies: $order"
-    extract_kernel $(for rel in $order; do echo "lib/modules/$kver/$rel"; done)
+    more=()
+    for rel in $order; do more+=("lib/modules/$kver/$rel"); done
+    extract_kernel "${more[@]}"
 done
-[ $status = 0 ] || exit 1
+[ "$status" = 0 ] || exit 1
 say "kernel $kver; modules in load order: $order"
 
 # ------------------------------------------------------------ initramfs
