@@ -160,16 +160,19 @@ void close_from(int from, int keep) {
     }
 }
 
+// Tells the parent of spawn_fork why the child cannot run the program.
+[[noreturn]] void report_and_exit(int report, int err) {
+    while (::write(report, &err, sizeof err) < 0 && errno == EINTR) {
+    }
+    ::_exit(127);
+}
+
 // The child side of spawn_fork: only async-signal-safe calls until exec.
 // Reports the errno that stopped it through `report` and ends.
 [[noreturn]] void exec_child(const SpawnOptions& options, const StreamSetup& setup,
                              const std::vector<std::string>& candidates, char* const* argv,
                              int report) {
-    auto fail = [report](int err) {
-        while (::write(report, &err, sizeof err) < 0 && errno == EINTR) {
-        }
-        ::_exit(127);
-    };
+    auto fail = [report](int err) { report_and_exit(report, err); };
     sigset_t empty;
     sigemptyset(&empty);
     for (int number = 1; number < NSIG; ++number) ::signal(number, SIG_DFL);
@@ -195,7 +198,7 @@ void close_from(int from, int keep) {
             fail(err);
         }
     }
-    fail(denied ? EACCES : err);
+    report_and_exit(report, denied ? EACCES : err);
 }
 
 // fork and exec, for kernels and containers that refuse the system call

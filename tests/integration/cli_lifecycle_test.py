@@ -20,7 +20,7 @@ class LifecycleCase(CliTestCase):
 
     def setUp(self):
         super().setUp()
-        self.sb.add_fake("qemu-system-x86_64", source=os.path.join("qemu", "qemu-system-x86_64"))
+        self.sb.add_fake(kelvo_testlib.QEMU, source=os.path.join("qemu", "qemu-system-x86_64"))
         self.firmware = self.sb.make_firmware()
         self.port = free_port()
         self.dir, self.cfg_path, self.cfg = self.write_box(self.port)
@@ -99,7 +99,7 @@ class LifecycleCase(CliTestCase):
 class LifecycleTest(LifecycleCase):
     def test_cold_boot_hibernate_resume_stop(self):
         pid = self.start_box(["  state: starting",
-                              f"  launching qemu-system-x86_64 (cpu=2, mem=2048MiB, "
+                              f"  launching {kelvo_testlib.QEMU} (cpu=2, mem=2048MiB, "
                               f"sshd→127.0.0.1:{self.port}…"])
         self.assertEqual(self.json_state(), ("running", pid))
         status, out, _ = self.cli("ls")

@@ -12,6 +12,17 @@ import tempfile
 import time
 
 BIN = os.environ.get("KELVO_BIN", os.path.join(os.path.dirname(__file__), "..", "..", "build", "kelvo-vmhelper"))
+# The build's architecture: an ARM64 build's tests run under qemu-user on
+# any host, and CTest names it.
+ARCH = os.environ.get("KELVO_TEST_ARCH") or ("aarch64" if os.uname().machine in ("aarch64", "arm64") else "x86_64")
+QEMU = "qemu-system-" + ARCH
+ARCH_WORD = {"x86_64": "amd64", "aarch64": "arm64"}[ARCH]
+# qemu-user reports a program that cannot be started as a child ending with
+# status 127, never as an error of spawn.
+SPAWN_ERRORS_HIDDEN = "KELVO_UNDER_EMULATION" in os.environ
+SPAWN_ERRORS_HIDDEN_WHY = ("qemu-user reports a program that cannot be started as exit status 127, "
+                           "not as an error of spawn")
+
 # Words put before the binary on its command line (a launcher that execs it).
 BIN_WRAPPER = shlex.split(os.environ.get("KELVO_BIN_WRAPPER", ""))
 FAKES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fakes")

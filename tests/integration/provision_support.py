@@ -5,16 +5,16 @@ curl, and readers for the fakes' call logs."""
 import hashlib
 import json
 import os
-import platform
 import shutil
 import sys
 
+import kelvo_testlib
 from kelvo_testlib import FAKES, Sandbox
 
 PROVISION_FAKES = os.path.join(FAKES, "provision")
 FAKE_TOOLS = ("curl", "qemu-img", "cloud-localds", "genisoimage")
 
-ARCH_WORD = "arm64" if platform.machine() in ("aarch64", "arm64") else "amd64"
+ARCH_WORD = kelvo_testlib.ARCH_WORD
 IMAGE_NAME = f"ubuntu-25.10-server-cloudimg-{ARCH_WORD}.img"
 BASE_URL = "https://cloud-images.ubuntu.com/releases/questing/release"
 SUMS_URL = BASE_URL + "/SHA256SUMS"

@@ -198,7 +198,7 @@ class RunCase(unittest.TestCase):
     def setUp(self):
         self.sb = Sandbox()
         self.addCleanup(self.sb.close)
-        self.sb.add_fake("qemu-system-x86_64", source=FAKE_QEMU)
+        self.sb.add_fake(kelvo_testlib.QEMU, source=FAKE_QEMU)
         self.firmware = self.sb.make_firmware()
         self.port = free_port()
         self.write_config()
@@ -246,7 +246,7 @@ class RunCase(unittest.TestCase):
 
     def launching(self, resuming=False):
         suffix = ", resuming from snapshot" if resuming else ""
-        return log(f"launching qemu-system-x86_64 (cpu=2, mem=2048MiB, "
+        return log(f"launching {kelvo_testlib.QEMU} (cpu=2, mem=2048MiB, "
                    f"sshd→127.0.0.1:{self.port}{suffix})")
 
     def boot(self, run):

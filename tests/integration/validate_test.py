@@ -8,9 +8,10 @@ import subprocess
 import tempfile
 import unittest
 
-BIN = os.environ.get("KELVO_BIN", os.path.join(os.path.dirname(__file__), "..", "..", "build",
-                                               "kelvo-vmhelper"))
-EMULATOR = "qemu-system-aarch64" if os.uname().machine == "aarch64" else "qemu-system-x86_64"
+import kelvo_testlib
+
+BIN = kelvo_testlib.BIN
+EMULATOR = kelvo_testlib.QEMU
 TIMEOUT = 60
 
 NOT_FOUND = f"{EMULATOR} not found — install qemu-system"

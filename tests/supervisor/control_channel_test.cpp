@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 
 TEST(ControlChannel, ManySendersNeverBlockAndNothingIsLost) {
     Runtime rt;
-    ControlChannel channel(rt.io().get_executor());
+    ControlChannel channel(rt.executor());
     constexpr int kSenders = 4, kEach = 50000;  // far beyond any fixed capacity
     std::vector<std::thread> senders;
     for (int s = 0; s < kSenders; ++s) {
@@ -38,7 +38,7 @@ TEST(ControlChannel, ManySendersNeverBlockAndNothingIsLost) {
 
 TEST(ControlChannel, FirstInFirstOut) {
     Runtime rt;
-    ControlChannel channel(rt.io().get_executor());
+    ControlChannel channel(rt.executor());
     channel.send(ControlRequest::Hibernate);
     channel.send(ControlRequest::Stop);
     channel.send(ControlRequest::Kill);
@@ -50,7 +50,7 @@ TEST(ControlChannel, FirstInFirstOut) {
 
 TEST(ControlChannel, ReceiverWakesForARequestFromAnotherThread) {
     Runtime rt;
-    ControlChannel channel(rt.io().get_executor());
+    ControlChannel channel(rt.executor());
     std::thread sender([&] {
         std::this_thread::sleep_for(50ms);
         channel.send(ControlRequest::InputClosed);
@@ -62,7 +62,7 @@ TEST(ControlChannel, ReceiverWakesForARequestFromAnotherThread) {
 TEST(ControlChannel, WaitThatLosesARaceLosesNoRequest) {
     using namespace asio::experimental::awaitable_operators;
     Runtime rt;
-    ControlChannel channel(rt.io().get_executor());
+    ControlChannel channel(rt.executor());
     // The timer wins; the request sent afterwards is still there.
     auto first = rt.run([&]() -> asio::awaitable<size_t> {
         auto woke = co_await (channel.wait() || sleep_for(20ms));
@@ -80,7 +80,7 @@ TEST(ControlChannel, WaitThatLosesARaceLosesNoRequest) {
 
 TEST(ControlChannel, SendsAfterCloseAreDropped) {
     Runtime rt;
-    auto channel = std::make_shared<ControlChannel>(rt.io().get_executor());
+    auto channel = std::make_shared<ControlChannel>(rt.executor());
     channel->send(ControlRequest::Stop);
     channel->close();
     channel->send(ControlRequest::InputClosed);  // a reader thread that outlived the command

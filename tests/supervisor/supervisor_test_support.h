@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
+#include <asio/strand.hpp>
 #include <asio/use_future.hpp>
 #include <nlohmann/json.hpp>
 
@@ -73,7 +74,8 @@ class StdoutCapture {
             const std::string kind = e.at("event");
             if (kind == "state") {
                 std::string word = e.at("state");
-                if (e.contains("port")) word += ":" + std::to_string(e.at("port").get<int>());
+                if (e.contains("port"))
+                    word.append(":").append(std::to_string(e.at("port").get<int>()));
                 out.push_back(word);
             } else if (kind == "log") {
                 out.push_back(e.at("line"));
@@ -335,7 +337,8 @@ inline RunTimings quick_timings() {
     return t;
 }
 
-// Runs a task to completion on a private two-thread runtime.
+// Runs a task to completion on a private two-thread runtime, on one strand
+// as the program runs its tasks: the branches of a race never run at once.
 class Runtime {
   public:
     template <typename T>
@@ -347,11 +350,11 @@ class Runtime {
         return std::move(*out);
     }
     void run(asio::awaitable<void> task) {
-        auto result = asio::co_spawn(io_, std::move(task), asio::use_future);
+        auto result = asio::co_spawn(strand_, std::move(task), asio::use_future);
         drive(result);
         result.get();
     }
-    asio::io_context& io() { return io_; }
+    asio::any_io_executor executor() { return strand_; }
 
   private:
     template <typename F>
@@ -373,6 +376,7 @@ class Runtime {
     }
 
     asio::io_context io_{2};
+    asio::strand<asio::io_context::executor_type> strand_ = asio::make_strand(io_);
 };
 
 // A supervisor of a stand-in QEMU, its VM run directory in a temporary
@@ -403,8 +407,7 @@ class SupervisorFixture : public ::testing::Test {
     HelperConfig config;
     RunTimings timings = quick_timings();
     Runtime rt;
-    Supervisor s{config, timings, stand_in_qemu(),
-                 std::make_shared<ControlChannel>(rt.io().get_executor())};
+    Supervisor s{config, timings, stand_in_qemu(), std::make_shared<ControlChannel>(rt.executor())};
     pid_t qemu_pid = -1;
     std::unique_ptr<FakeMonitor> qmp_peer;
 };
