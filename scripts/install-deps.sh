@@ -2,7 +2,10 @@
 # Installs the Debian 12 packages the build and the tests need (only what is
 # missing; apt-get update first when something is).
 set -euo pipefail
-packages=(cmake ninja-build g++ pkg-config libasio-dev nlohmann-json3-dev libfmt-dev libgtest-dev python3)
+# The ARM64 build: a cross compiler, GoogleTest sources, and qemu-user to run
+# its tests.
+packages=(cmake ninja-build g++ pkg-config libasio-dev nlohmann-json3-dev libfmt-dev libgtest-dev googletest
+          python3 g++-aarch64-linux-gnu qemu-user)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
