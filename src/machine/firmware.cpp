@@ -58,6 +58,17 @@ std::string replace_all(std::string_view text, std::string_view from, std::strin
     return out;
 }
 
+// Some distributions ship QEMU_EFI.fd as the raw 2 MiB build, which QEMU
+// refuses as pflash unit 0 of `virt` (it needs a 64 MiB image). Where the
+// padded QEMU_EFI-pflash.raw stands beside it, that one is the CODE image.
+std::string bootable_code(std::string_view code, const ExistsFn& exists) {
+    constexpr std::string_view kRaw = "QEMU_EFI.fd";
+    if (!code.ends_with(kRaw)) return std::string(code);
+    std::string padded(code.substr(0, code.size() - kRaw.size()));
+    padded += "QEMU_EFI-pflash.raw";
+    return exists(padded) ? padded : std::string(code);
+}
+
 }  // namespace
 
 bool path_exists(const std::string& path) {
@@ -87,7 +98,8 @@ std::expected<FirmwarePair, std::string> find_firmware(
             fmt::format("firmware_path {} not usable (CODE or VARS missing)", code));
     }
     for (const Candidate& row : candidates(arch)) {
-        if (exists(row.code) && exists(row.vars)) return FirmwarePair{row.code, row.vars};
+        if (exists(row.code) && exists(row.vars))
+            return FirmwarePair{bootable_code(row.code, exists), row.vars};
     }
     return std::unexpected(
         fmt::format("no UEFI firmware found for {} — install the OVMF/AAVMF (edk2) package",

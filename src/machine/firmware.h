@@ -24,7 +24,9 @@ bool path_exists(const std::string& path);
 using ExistsFn = std::function<bool(const std::string&)>;
 
 // The override (firmware_path) when given, otherwise the first complete row
-// of the architecture's table. `exists` decides existence (tests inject it).
+// of the architecture's table, where a padded QEMU_EFI-pflash.raw beside a
+// row's raw QEMU_EFI.fd is taken as the CODE image. `exists` decides
+// existence (tests inject it).
 std::expected<FirmwarePair, std::string> find_firmware(
     Arch arch, const std::optional<std::string>& firmware_path,
     const ExistsFn& exists = path_exists);

@@ -93,6 +93,21 @@ TEST(FindFirmware, EarlierRowWinsAndHalfRowsAreSkipped) {
     }
 }
 
+TEST(FindFirmware, PaddedPflashImageBesideARawQemuEfiIsTheCode) {
+    for (const auto& row : kAavmf) {
+        const std::string code = row.code;
+        const std::string dir = code.substr(0, code.rfind('/') + 1);
+        const std::string padded = dir + "QEMU_EFI-pflash.raw";
+        const bool raw = code.ends_with("/QEMU_EFI.fd");
+        FakeFiles with{{row.code, row.vars, padded}};
+        EXPECT_EQ(find_firmware(Arch::Arm64, std::nullopt, with.fn()).value(),
+                  (FirmwarePair{raw ? padded : code, row.vars}));
+        FakeFiles without{{row.code, row.vars}};
+        EXPECT_EQ(find_firmware(Arch::Arm64, std::nullopt, without.fn()).value(),
+                  (FirmwarePair{code, row.vars}));
+    }
+}
+
 TEST(FindFirmware, OnlyTheBuildArchitecturesTableIsConsulted) {
     FakeFiles x86{{kOvmf[0].code, kOvmf[0].vars}};
     auto r = find_firmware(Arch::Arm64, std::nullopt, x86.fn());
