@@ -1,7 +1,8 @@
 """The whole life of one VM through the management commands, against real
 QEMU and the real test guest: provision, validate, start, list/status/logs,
 hibernate, resume, graceful stop, forced stop beside a decoy, a start over the
-sockets the killed helper left, delete."""
+sockets the killed helper left, delete. KELVO_E2E_ARCH picks the
+architecture."""
 
 import json
 import os
@@ -132,13 +133,20 @@ class VmLifecycleTest(LifecycleCase):
         self.start_cold_and_check("cold start")
         helper, qemu = self.running_vm_pids()
         with open(f"/proc/{qemu}/cmdline", "rb") as f:
-            argv = f.read().split(b"\0")
-        self.assertIn(f"if=virtio,format=qcow2,file={vm.disk}".encode(), argv)
+            argv = [a.decode(errors="replace") for a in f.read().split(b"\0")]
+        self.assertIn(f"if=virtio,format=qcow2,file={vm.disk}", argv)
+        # The architecture's emulator, machine and firmware (the shim turns
+        # KVM into software emulation and keeps the rest).
+        self.assertEqual(os.path.basename(argv[0]), e2e.QEMU, argv)
+        machine = e2e.MACHINE if self.sandbox.kvm else e2e.MACHINE.replace("accel=kvm", "accel=tcg")
+        self.assertEqual(argv[argv.index("-machine") + 1], machine, argv)
+        code, _ = e2e.host_firmware()
+        self.assertIn(f"if=pflash,format=raw,unit=0,readonly=on,file={code}", argv)
         self.wait_helper_event(lambda e: e.get("state") == "running" and e.get("port") == vm.port, 30,
                                "the running event")
         words = e2e.event_words(vm.events())
         self.assertEqual(words[0], "state:starting")
-        self.assertEqual(words[1], f"log:launching qemu-system-x86_64 (cpu=1, mem=512MiB, sshd→127.0.0.1:{vm.port})")
+        self.assertEqual(words[1], f"log:launching {e2e.QEMU} (cpu=1, mem=512MiB, sshd→127.0.0.1:{vm.port})")
         self.assertNotIn("state:restoring", words)
         self.assertFalse(any(w.startswith("error:") or "QMP unavailable" in w for w in words), words)
 
@@ -240,7 +248,7 @@ class VmLifecycleTest(LifecycleCase):
         words = e2e.event_words(vm.events())
         self.assertEqual(words[:3], [
             "state:starting", "state:restoring",
-            f"log:launching qemu-system-x86_64 (cpu=1, mem=512MiB, sshd→127.0.0.1:{vm.port}, resuming from snapshot)"])
+            f"log:launching {e2e.QEMU} (cpu=1, mem=512MiB, sshd→127.0.0.1:{vm.port}, resuming from snapshot)"])
         self.assertIn("state:running", words)
         self.assertLess(words.index("state:running"), words.index("log:resume: networking restored, guest reachable"))
         self.assertFalse(any(w.startswith("error:") for w in words), words)
@@ -283,7 +291,7 @@ class VmLifecycleTest(LifecycleCase):
         self.start_cold_and_check("second cold start")
         helper, qemu = self.running_vm_pids()
         other_disk = os.path.join(sb.root, "other-vm", "disk.qcow2")
-        decoy = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)", "qemu-system-x86_64",
+        decoy = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)", e2e.QEMU,
                                   "-drive", f"if=virtio,format=qcow2,file={other_disk}"],
                                  stdin=subprocess.DEVNULL)
         sb.procs.append(decoy)
