@@ -179,7 +179,7 @@ def missing_host_tools():
     problem = program_problem()
     if problem:
         missing.append(problem)
-    for tool in ("qemu-img", "sha256sum"):
+    for tool in ("qemu-img", "sha256sum", "ssh", "ssh-keygen"):
         if shutil.which(tool) is None:
             missing.append(tool)
     if shutil.which("cloud-localds") is None and shutil.which("genisoimage") is None:
@@ -377,6 +377,23 @@ def wait_for_banner(port, timeout):
             return time.monotonic() - t0
         time.sleep(0.5)
     raise AssertionError(f"guest sshd on 127.0.0.1:{port} sent no SSH- banner within {timeout}s")
+
+
+SSH_LIMIT = 60   # one login with the real ssh client
+
+
+def ssh_run(port, key, command, timeout=SSH_LIMIT):
+    """Runs `command` in the guest as root through the real ssh client with
+    `key`: (exit status, stdout text, stderr text)."""
+    try:
+        out = subprocess.run(["ssh", "-i", key, "-o", "StrictHostKeyChecking=no",
+                              "-o", "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes",
+                              "-o", "ConnectTimeout=10", "-o", "LogLevel=ERROR", "-p", str(port),
+                              "root@127.0.0.1", command],
+                             stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        raise AssertionError(f"ssh -p {port} root@127.0.0.1 {command} did not finish within {timeout}s")
+    return out.returncode, out.stdout.decode(errors="replace"), out.stderr.decode(errors="replace")
 
 
 class GuestAgent:
@@ -613,8 +630,22 @@ class Sandbox:
     def track_pid(self, pid):
         self.extra_pids.append(pid)
 
-    def write_vm(self, name, port, firmware_path=None, disk_gib=0, memory_mib=512):
-        """A fresh VM directory laid out as the app does it; returns Vm."""
+    def login_key(self):
+        """A fresh ed25519 key pair in this sandbox (made once): (private key
+        path, public key line)."""
+        key = os.path.join(self.root, "id_ed25519")
+        if not os.path.isfile(key):
+            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "kelvo-e2e", "-f", key],
+                           stdin=subprocess.DEVNULL, capture_output=True, check=True, timeout=30)
+        with open(key + ".pub") as f:
+            return key, f.read().strip()
+
+    def write_vm(self, name, port, firmware_path=None, disk_gib=0, memory_mib=512, hostname=None,
+                 authorized_keys=()):
+        """A fresh VM directory laid out as the app does it; returns Vm. The
+        seed's meta-data names the guest `hostname` (default: the VM's name);
+        its user-data lists `authorized_keys` under ssh_authorized_keys."""
+        hostname = hostname or name
         vm_id = str(uuid.uuid4())
         d = os.path.join(self.home, ".kelvo", "vms", vm_id)
         os.makedirs(d)
@@ -638,9 +669,11 @@ class Sandbox:
         with open(os.path.join(d, "helper.json"), "w") as f:
             json.dump(config, f, indent=2)
         with open(os.path.join(d, "user-data"), "w") as f:
-            f.write("#cloud-config\nhostname: %s\n" % name)
+            f.write("#cloud-config\nhostname: %s\n" % hostname)
+            if authorized_keys:
+                f.write("ssh_authorized_keys:\n" + "".join(f"  - {k}\n" for k in authorized_keys))
         with open(os.path.join(d, "meta-data"), "w") as f:
-            f.write("instance-id: %s\nlocal-hostname: %s\n" % (vm_id, name))
+            f.write("instance-id: %s\nlocal-hostname: %s\n" % (vm_id, hostname))
         return Vm(vm_id, name, d, port, config)
 
     def our_pids(self):

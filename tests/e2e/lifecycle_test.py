@@ -1,8 +1,8 @@
 """The whole life of one VM through the management commands, against real
-QEMU and the real test guest: provision, validate, start, list/status/logs,
-hibernate, resume, graceful stop, forced stop beside a decoy, a start over the
-sockets the killed helper left, delete. KELVO_E2E_ARCH picks the
-architecture."""
+QEMU and the real test guest: provision, validate, start, an SSH login with
+the seed's key that prints the seed's hostname, list/status/logs, hibernate,
+resume, graceful stop, forced stop beside a decoy, a start over the sockets
+the killed helper left, delete. KELVO_E2E_ARCH picks the architecture."""
 
 import json
 import os
@@ -11,6 +11,7 @@ import subprocess
 import sys
 import time
 import unittest
+import uuid
 
 import e2e_lib as e2e
 from e2e_lib import LifecycleCase, step
@@ -86,7 +87,10 @@ class VmLifecycleTest(LifecycleCase):
     @step
     def test_01_provision(self):
         sb = self.sandbox
-        type(self).vm = vm = sb.write_vm("e2e-life", e2e.free_port(), disk_gib=1)
+        type(self).key, public_key = sb.login_key()
+        type(self).hostname = f"e2e-life-{e2e.ARCH}-{uuid.uuid4().hex[:6]}"
+        type(self).vm = vm = sb.write_vm("e2e-life", e2e.free_port(), disk_gib=1, hostname=self.hostname,
+                                         authorized_keys=[public_key])
         config = vm.file("helper.json")
         t0 = time.monotonic()
         status, out, err, _ = sb.kelvo(["provision", "--config", config], timeout=300)
@@ -167,7 +171,17 @@ class VmLifecycleTest(LifecycleCase):
         self.assertFalse(any(w.startswith("error:") or "QMP unavailable" in w for w in words), words)
 
     @step
-    def test_04_list_status_logs(self):
+    def test_04_ssh_login_with_seed_key(self):
+        """The seed reached the guest: its user-data key logs in as root and
+        the guest is named as its meta-data says."""
+        t0 = time.monotonic()
+        status, out, err = e2e.ssh_run(self.vm.port, self.key, "hostname")
+        self.timed("ssh login and `hostname`", time.monotonic() - t0)
+        self.assertEqual(status, 0, f"ssh with the seed's key failed: {err}")
+        self.assertEqual(out.strip(), self.hostname, "the guest's hostname is not the meta-data's local-hostname")
+
+    @step
+    def test_05_list_status_logs(self):
         vm = self.vm
         helper, _ = self.running_vm_pids()
         out = self.probed(lambda: self.ok(["list"])[0],
@@ -209,7 +223,7 @@ class VmLifecycleTest(LifecycleCase):
         self.assertTrue(os.path.isdir(vm.dir))
 
     @step
-    def test_05_hibernate(self):
+    def test_06_hibernate(self):
         vm = self.vm
         helper, qemu = self.running_vm_pids()
         qga = vm.file("qga.sock")
@@ -253,7 +267,7 @@ class VmLifecycleTest(LifecycleCase):
         self.assertIn(f"  snapshot:  {vm.snapshot} ({mib} MiB)\n", out)
 
     @step
-    def test_06_resume(self):
+    def test_07_resume(self):
         vm = self.vm
         t0 = time.monotonic()
         out, took = self.ok(["start", vm.name], timeout=e2e.START_LIMIT)
@@ -286,7 +300,7 @@ class VmLifecycleTest(LifecycleCase):
         self.assertEqual(self.running_entry()["state"], "running")
 
     @step
-    def test_07_stop(self):
+    def test_08_stop(self):
         vm = self.vm
         helper, qemu = self.running_vm_pids()
         out, took = self.ok(["stop", vm.name], timeout=e2e.STOP_LIMIT)
@@ -303,7 +317,7 @@ class VmLifecycleTest(LifecycleCase):
         self.assertEqual((e["state"], e["pid"]), ("stopped", None))
 
     @step
-    def test_08_force_stop_spares_other_qemu(self):
+    def test_09_force_stop_spares_other_qemu(self):
         vm = self.vm
         sb = self.sandbox
         self.start_cold_and_check("second cold start")
@@ -327,7 +341,7 @@ class VmLifecycleTest(LifecycleCase):
         self.assertEqual(self.entry()["state"], "stopped")
 
     @step
-    def test_09_start_after_forced_stop(self):
+    def test_10_start_after_forced_stop(self):
         """The killed helper left its sockets behind; the next run starts
         over them with a working monitor."""
         vm = self.vm
@@ -345,7 +359,7 @@ class VmLifecycleTest(LifecycleCase):
             self.assertIsInstance(json.loads(line), dict, line)
 
     @step
-    def test_10_delete(self):
+    def test_11_delete(self):
         vm = self.vm
         status, out, err, _ = self.sandbox.kelvo(["delete", vm.name])  # standard input at its end
         self.assertEqual(status, 1)
