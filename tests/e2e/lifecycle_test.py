@@ -39,8 +39,9 @@ class VmLifecycleTest(LifecycleCase):
 
     def probed(self, read, answered, what, tries=10):
         """`list` and `status` give a running guest's sshd 400 ms to identify
-        itself, else they say "booting". A guest under software emulation on a
-        busy host can miss that window (the ARM64 guest's banner took 0.23 to
+        itself, else they say "booting" (`status` probes once more for its
+        ssh line, "(closed)" when missed). A guest under software emulation on
+        a busy host can miss that window (the ARM64 guest's banner took 0.23 to
         0.32 s on a busy 2-core host); such a reading is taken again, at most
         `tries` times, and every miss is logged."""
         for attempt in range(1, tries + 1):
@@ -196,8 +197,8 @@ class VmLifecycleTest(LifecycleCase):
         self.assertEqual(e, {"cpus": 1, "dir": vm.dir, "disk_gib": 1, "id": vm.id, "memory_mib": 512,
                              "name": vm.name, "pid": helper, "ssh_port": vm.port, "state": "running"})
 
-        out = self.probed(lambda: self.ok(["status", vm.name])[0], lambda o: "  state:     booting\n" not in o,
-                          "status")
+        out = self.probed(lambda: self.ok(["status", vm.name])[0],
+                          lambda o: "  state:     booting\n" not in o and f":{vm.port} (closed)\n" not in o, "status")
         self.assertEqual(out.splitlines()[:5], [
             vm.name,
             f"  id:        {vm.id}",
