@@ -4,11 +4,29 @@
 # program re-executes itself for a detached `start`, and the integration tests
 # run the built binary. `--remove` takes the registration away again.
 #
-# usage: scripts/binfmt-aarch64.sh [--remove]
+# usage: scripts/binfmt-aarch64.sh [--name NAME] [--remove]
+#   --name  the entry's name under /proc/sys/fs/binfmt_misc (default
+#           kelvo-qemu-aarch64). Runs that overlap on one host give their own
+#           names, so one run's --remove leaves the other's entry in place
+#           (entries that match the same executables serve alike).
 set -euo pipefail
 name=kelvo-qemu-aarch64
+remove=no
+while [ $# -gt 0 ]; do
+    case $1 in
+    --name) [ $# -ge 2 ] || { echo "binfmt-aarch64: --name needs a value" >&2; exit 2; }
+            name=$2; shift ;;
+    --name=*) name=${1#--name=} ;;
+    --remove) remove=yes ;;
+    *) echo "usage: scripts/binfmt-aarch64.sh [--name NAME] [--remove]" >&2; exit 2 ;;
+    esac
+    shift
+done
+case $name in
+''|.|..|*/*|*:*) echo "binfmt-aarch64: '$name' cannot name a binfmt_misc entry" >&2; exit 2 ;;
+esac
 dir=/proc/sys/fs/binfmt_misc
-if [ "${1:-}" = "--remove" ]; then
+if [ $remove = yes ]; then
     [ -e "$dir/$name" ] && echo -1 > "$dir/$name"
     exit 0
 fi

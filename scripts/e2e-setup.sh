@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 host for the end-to-end tests and the demo: installs
 # real QEMU, qemu-img, the UEFI firmware, an ISO builder for the cloud-init
-# seed and the guest build's tools (only what is missing), then builds the
-# small test guest with tests/e2e/guest/build-guest.sh into a cache folder
-# (reused while the builder is unchanged).
+# seed, the SSH client and the guest build's tools (only what is missing),
+# then builds the small test guest with tests/e2e/guest/build-guest.sh into a
+# cache folder (reused while the builder is unchanged).
 #
 # usage: scripts/e2e-setup.sh [--arch amd64|arm64] [--rebuild]
 #   --arch             the guest's architecture (default: $ARCH, else amd64)
@@ -29,11 +29,12 @@ done
 case $arch in
 amd64)
     guest_dir=${KELVO_GUEST_DIR:-/var/tmp/kelvo-test-guest}
-    # genisoimage builds the seed ISO when cloud-localds is not there.
-    packages=(qemu-system-x86 qemu-utils ovmf mtools genisoimage) ;;
+    # genisoimage builds the seed ISO when cloud-localds is not there;
+    # openssh-client (ssh, ssh-keygen) logs in with the seed's key.
+    packages=(qemu-system-x86 qemu-utils ovmf mtools genisoimage openssh-client) ;;
 arm64)
     guest_dir=${KELVO_GUEST_DIR_ARM64:-/var/tmp/kelvo-test-guest-arm64}
-    packages=(qemu-system-arm qemu-utils qemu-efi-aarch64 mtools genisoimage) ;;
+    packages=(qemu-system-arm qemu-utils qemu-efi-aarch64 mtools genisoimage openssh-client) ;;
 *)
     echo "e2e-setup: the architecture is amd64 or arm64, not '$arch'" >&2
     exit 2 ;;

@@ -58,7 +58,7 @@ class AttachedRunTest(LifecycleCase):
         self.assertEqual(reader.next_event(30), {"event": "state", "state": "starting"})
         self.assertEqual(reader.next_event(30), {
             "event": "log",
-            "line": f"launching qemu-system-x86_64 (cpu=1, mem=512MiB, sshd→127.0.0.1:{vm.port})"})
+            "line": f"launching {e2e.QEMU} (cpu=1, mem=512MiB, sshd→127.0.0.1:{vm.port})"})
         reader.wait_for(lambda e: e.get("state") == "running", e2e.BOOT_LIMIT, "the running event")
         banner = e2e.ssh_banner(vm.port)
         running_after = time.monotonic() - t0
@@ -91,7 +91,7 @@ class AttachedRunTest(LifecycleCase):
         self.assertEqual(reader.next_event(30), {"event": "state", "state": "restoring"})
         self.assertEqual(reader.next_event(30), {
             "event": "log",
-            "line": f"launching qemu-system-x86_64 (cpu=1, mem=512MiB, sshd→127.0.0.1:{vm.port}, resuming from snapshot)"})
+            "line": f"launching {e2e.QEMU} (cpu=1, mem=512MiB, sshd→127.0.0.1:{vm.port}, resuming from snapshot)"})
 
     def hibernate_through_stdin(self, proc, reader, err_path, label):
         t1 = time.monotonic()

@@ -26,7 +26,6 @@ import time
 import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-BIN = os.path.abspath(os.environ.get("KELVO_BIN", os.path.join(HERE, "..", "..", "build", "kelvo-vmhelper")))
 SHIM_DIR = os.path.join(HERE, "qemu-shim")
 GUEST_BUILDER = os.path.join(HERE, "guest", "build-guest.sh")
 
@@ -62,6 +61,8 @@ ARCHES = {
         "firmware_pairs": OVMF_PAIRS,
         "image_name": "ubuntu-25.10-server-cloudimg-amd64.img",
         "guest_dir": os.environ.get("KELVO_GUEST_DIR", "/var/tmp/kelvo-test-guest"),
+        "elf_machine": 62,                      # EM_X86_64
+        "build_dir": "build",                   # where KELVO_BIN is looked for when unset
     },
     "arm64": {
         "qemu": "qemu-system-aarch64",
@@ -69,6 +70,8 @@ ARCHES = {
         "firmware_pairs": AAVMF_PAIRS,
         "image_name": "ubuntu-25.10-server-cloudimg-arm64.img",
         "guest_dir": os.environ.get("KELVO_GUEST_DIR_ARM64", "/var/tmp/kelvo-test-guest-arm64"),
+        "elf_machine": 183,                     # EM_AARCH64
+        "build_dir": "build-arm64",
     },
 }
 ARCH = os.environ.get("KELVO_E2E_ARCH", "amd64")
@@ -83,6 +86,9 @@ IMAGE_NAME = TARGET["image_name"]
 RELEASE_PATH = "/releases/questing/release"
 # Where the guest is built and its downloads cached between runs.
 GUEST_DIR = TARGET["guest_dir"]
+# The program under test: the build of the architecture.
+BIN = os.path.abspath(os.environ.get("KELVO_BIN", os.path.join(HERE, "..", "..", TARGET["build_dir"],
+                                                               "kelvo-vmhelper")))
 
 
 def log(msg):
@@ -132,12 +138,48 @@ def kvm_usable(qemu):
             proc.wait(timeout=10)
 
 
+def elf_machine(path):
+    """The ELF e_machine of an executable, or None."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(20)
+    except OSError:
+        return None
+    if len(head) < 20 or head[:4] != b"\x7fELF":
+        return None
+    return int.from_bytes(head[18:20], "little" if head[5] == 1 else "big")
+
+
+def program_problem():
+    """Why the program under test cannot serve here, or None: it is missing,
+    built for another architecture than KELVO_E2E_ARCH, or does not run (an
+    ARM64 build on another host runs through qemu-user registered with
+    binfmt_misc: scripts/binfmt-aarch64.sh)."""
+    if not os.access(BIN, os.X_OK):
+        return f"the built program ({BIN})"
+    machine = elf_machine(BIN)
+    if machine is not None and machine != TARGET["elf_machine"]:
+        return f"the {ARCH} build of the program ({BIN} is built for ELF machine {machine})"
+    try:
+        out = subprocess.run([BIN, "version"], stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        if out.returncode == 0:
+            return None
+        detail = (out.stdout + out.stderr).decode(errors="replace").strip()
+    except OSError as e:
+        detail = str(e)
+    except subprocess.TimeoutExpired:
+        detail = "`version` did not finish within 60 s"
+    hint = "" if ARCH == "amd64" else " (register qemu-user first: scripts/binfmt-aarch64.sh)"
+    return f"a program that runs here: {BIN} version: {detail}{hint}"
+
+
 def missing_host_tools():
     """What the real lifecycle needs on this host besides QEMU."""
     missing = []
-    if not os.access(BIN, os.X_OK):
-        missing.append(f"the built program ({BIN})")
-    for tool in ("qemu-img", "sha256sum"):
+    problem = program_problem()
+    if problem:
+        missing.append(problem)
+    for tool in ("qemu-img", "sha256sum", "ssh", "ssh-keygen"):
         if shutil.which(tool) is None:
             missing.append(tool)
     if shutil.which("cloud-localds") is None and shutil.which("genisoimage") is None:
@@ -335,6 +377,23 @@ def wait_for_banner(port, timeout):
             return time.monotonic() - t0
         time.sleep(0.5)
     raise AssertionError(f"guest sshd on 127.0.0.1:{port} sent no SSH- banner within {timeout}s")
+
+
+SSH_LIMIT = 60   # one login with the real ssh client
+
+
+def ssh_run(port, key, command, timeout=SSH_LIMIT):
+    """Runs `command` in the guest as root through the real ssh client with
+    `key`: (exit status, stdout text, stderr text)."""
+    try:
+        out = subprocess.run(["ssh", "-i", key, "-o", "StrictHostKeyChecking=no",
+                              "-o", "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes",
+                              "-o", "ConnectTimeout=10", "-o", "LogLevel=ERROR", "-p", str(port),
+                              "root@127.0.0.1", command],
+                             stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        raise AssertionError(f"ssh -p {port} root@127.0.0.1 {command} did not finish within {timeout}s")
+    return out.returncode, out.stdout.decode(errors="replace"), out.stderr.decode(errors="replace")
 
 
 class GuestAgent:
@@ -571,8 +630,22 @@ class Sandbox:
     def track_pid(self, pid):
         self.extra_pids.append(pid)
 
-    def write_vm(self, name, port, firmware_path=None, disk_gib=0, memory_mib=512):
-        """A fresh VM directory laid out as the app does it; returns Vm."""
+    def login_key(self):
+        """A fresh ed25519 key pair in this sandbox (made once): (private key
+        path, public key line)."""
+        key = os.path.join(self.root, "id_ed25519")
+        if not os.path.isfile(key):
+            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "kelvo-e2e", "-f", key],
+                           stdin=subprocess.DEVNULL, capture_output=True, check=True, timeout=30)
+        with open(key + ".pub") as f:
+            return key, f.read().strip()
+
+    def write_vm(self, name, port, firmware_path=None, disk_gib=0, memory_mib=512, hostname=None,
+                 authorized_keys=()):
+        """A fresh VM directory laid out as the app does it; returns Vm. The
+        seed's meta-data names the guest `hostname` (default: the VM's name);
+        its user-data lists `authorized_keys` under ssh_authorized_keys."""
+        hostname = hostname or name
         vm_id = str(uuid.uuid4())
         d = os.path.join(self.home, ".kelvo", "vms", vm_id)
         os.makedirs(d)
@@ -596,9 +669,11 @@ class Sandbox:
         with open(os.path.join(d, "helper.json"), "w") as f:
             json.dump(config, f, indent=2)
         with open(os.path.join(d, "user-data"), "w") as f:
-            f.write("#cloud-config\nhostname: %s\n" % name)
+            f.write("#cloud-config\nhostname: %s\n" % hostname)
+            if authorized_keys:
+                f.write("ssh_authorized_keys:\n" + "".join(f"  - {k}\n" for k in authorized_keys))
         with open(os.path.join(d, "meta-data"), "w") as f:
-            f.write("instance-id: %s\nlocal-hostname: %s\n" % (vm_id, name))
+            f.write("instance-id: %s\nlocal-hostname: %s\n" % (vm_id, hostname))
         return Vm(vm_id, name, d, port, config)
 
     def our_pids(self):
