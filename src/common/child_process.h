@@ -1,9 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
 #include <expected>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #include <asio/awaitable.hpp>
@@ -23,7 +23,7 @@ struct Redirect {
 };
 
 struct SpawnOptions {
-    std::string program{};          // resolved through PATH unless it contains a '/'
+    std::string program{};            // resolved through PATH unless it contains a '/'
     std::vector<std::string> args{};  // arguments after the program name
     Redirect in = Redirect::inherit();
     Redirect out = Redirect::inherit();
@@ -35,7 +35,7 @@ struct SpawnOptions {
 // One spawned child process. Move-only; owns its pidfd and the parent's
 // ends of any pipes.
 class Child {
-public:
+  public:
     Child() = default;
     Child(Child&& other) noexcept;
     Child& operator=(Child&& other) noexcept;
@@ -65,7 +65,7 @@ public:
     // Forgets the child: it is neither killed nor reaped on drop.
     void detach();
 
-private:
+  private:
     friend std::expected<Child, std::string> spawn(const SpawnOptions& options);
     void reset();
 
