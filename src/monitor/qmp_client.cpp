@@ -36,6 +36,7 @@ asio::awaitable<std::expected<QmpClient, std::string>> QmpClient::connect(std::s
 asio::awaitable<std::expected<void, std::string>> QmpClient::send(std::string_view command,
                                                                   const nlohmann::json& arguments) {
     const std::string line = monitor_request_line(command, arguments);
+    ++unanswered_;
     asio::error_code ec;
     co_await asio::async_write(socket_, asio::buffer(line),
                                asio::redirect_error(asio::use_awaitable, ec));
@@ -52,19 +53,19 @@ asio::awaitable<std::expected<std::string, std::string>> QmpClient::read_line() 
 }
 
 asio::awaitable<std::expected<nlohmann::json, std::string>> QmpClient::read_reply() {
-    // Events QEMU emits between a request and its reply are skipped.
+    // Events QEMU emits between a request and its reply are skipped, and so
+    // are the late replies still owed to earlier requests.
     for (;;) {
         auto line = co_await read_line();
         if (!line) co_return std::unexpected(std::move(line.error()));
         ClassifiedLine reply = classify_reply_line(*line);
-        switch (reply.kind) {
-            case ReplyKind::Error:
-                co_return std::unexpected("QMP error: " + dump_compact(reply.value));
-            case ReplyKind::Return:
-                co_return std::move(reply.value);
-            case ReplyKind::Ignored:
-                break;
+        if (reply.kind == ReplyKind::Ignored) continue;
+        if (unanswered_ > 0) --unanswered_;
+        if (unanswered_ > 0) continue;
+        if (reply.kind == ReplyKind::Error) {
+            co_return std::unexpected("QMP error: " + dump_compact(reply.value));
         }
+        co_return std::move(reply.value);
     }
 }
 

@@ -32,6 +32,11 @@ struct QmpConnectTiming {
 
 // One open, negotiated QMP connection. Single owner, strictly sequential use.
 // Every error text begins with "QMP ".
+//
+// QEMU answers requests in order, one reply each. A request whose reply was
+// not read (its wait was cut short by a time limit) still owes that reply:
+// the client drops as many replies as are owed before it takes one as the
+// answer to the latest request, so a late reply never goes to the wrong one.
 class QmpClient {
   public:
     using Socket = asio::local::stream_protocol::socket;
@@ -63,7 +68,8 @@ class QmpClient {
 
   private:
     Socket socket_;
-    std::string buffer_;  // bytes read ahead of the current line
+    std::string buffer_;     // bytes read ahead of the current line
+    size_t unanswered_ = 0;  // requests sent whose reply has not been read
 };
 
 // The guest agent's connect window: 10 s, attempts 200 ms apart; each reply

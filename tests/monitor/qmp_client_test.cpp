@@ -5,6 +5,8 @@
 #include <fstream>
 #include <vector>
 
+#include <asio/experimental/awaitable_operators.hpp>
+
 #include "fake_socket_server.h"
 
 namespace kelvo {
@@ -373,6 +375,35 @@ TEST(QmpSession, LinesMayArriveInPieces) {
         co_return out;
     });
     EXPECT_EQ(results, (std::vector<std::string>{"paused", "running", "QMP socket closed"}));
+}
+
+TEST(QmpSession, LateRepliesGoToNoLaterRequest) {
+    Session s;
+    // The first two requests are answered only after the third was sent, the
+    // owed replies (a success and an error) before the third's own.
+    spawn_peer(s.io, [&s]() -> asio::awaitable<void> {
+        std::string buffer;
+        Socket socket = co_await accept_and_negotiate(s.acceptor, buffer);
+        for (int i = 0; i < 3; ++i) s.received.push_back(co_await receive_line(socket, buffer));
+        co_await send_text(socket,
+                           "{\"return\": {}}\n{\"event\": \"STOP\"}\n"
+                           "{\"error\": {\"class\": \"GenericError\", \"desc\": \"late\"}}\n"
+                           "{\"return\": {\"status\": \"running\"}}\n");
+        co_await pause(10s);
+    });
+    auto results = s.run([](QmpClient& qmp) -> asio::awaitable<std::vector<std::string>> {
+        using namespace asio::experimental::awaitable_operators;
+        std::vector<std::string> out;
+        for (const char* command : {"stop", "migrate"}) {
+            auto cut = co_await (qmp.execute(command) || pause(50ms));
+            out.push_back(cut.index() == 0 ? "answered" : "cut off");
+        }
+        auto reply = co_await qmp.query("query-status");
+        out.push_back(reply ? QmpClient::status_of(*reply) : reply.error());
+        co_return out;
+    });
+    EXPECT_EQ(results, (std::vector<std::string>{"cut off", "cut off", "running"}));
+    EXPECT_EQ(s.received.size(), 3u);
 }
 
 }  // namespace

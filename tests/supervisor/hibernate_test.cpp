@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <csignal>
 #include <fstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -34,7 +35,7 @@ class Hibernate : public fakes::SupervisorFixture {
         connect_qmp_peer([this, statuses, snapshot, polls = size_t(0)](
                              const std::string& command, const nlohmann::json&) mutable {
             if (command == "migrate") {
-                partial_existed_at_migrate = file_exists(config.save_path + ".part");
+                partial_at_migrate = read_file(config.save_path + ".part");
                 fakes::write_file(config.save_path + ".part", snapshot);
             }
             if (command == "query-migrate")
@@ -50,7 +51,7 @@ class Hibernate : public fakes::SupervisorFixture {
         return capture.events();
     }
 
-    bool partial_existed_at_migrate = true;
+    std::string partial_at_migrate = "(not read)";
 };
 
 TEST(HibernatePaths, PartialFileAndSaveUriQuoteThePath) {
@@ -89,7 +90,7 @@ TEST_F(Hibernate, StalePartialFileIsRemovedBeforeMigrating) {
     fakes::write_file(config.save_path + ".part", "left over from an interrupted hibernation");
     migrating_qemu({"completed"});
     EXPECT_EQ(hibernate_events(), (Events{"hibernate requested", "saving", "hibernated"}));
-    EXPECT_FALSE(partial_existed_at_migrate);
+    EXPECT_EQ(partial_at_migrate, "");
     EXPECT_EQ(read_file(config.save_path), "memory");
 }
 
@@ -132,6 +133,23 @@ TEST_F(Hibernate, RefusedMigrateResumesTheGuest) {
             R"(error: hibernate: migrate failed to start: QMP error: {"class":"GenericError","desc":"busy"})"}));
     EXPECT_EQ(qmp_peer->commands(),
               (Events{"qmp_capabilities", "migrate-set-parameters", "stop", "migrate", "cont"}));
+    EXPECT_FALSE(s.hibernated);
+}
+
+TEST_F(Hibernate, LateStopReplyIsNotTakenForTheMigrateReply) {
+    // `stop` is answered after its time limit; QEMU then refuses `migrate`.
+    connect_qmp_peer([this](const std::string& command, const nlohmann::json&) {
+        if (command == "stop") std::this_thread::sleep_for(timings.qmp_reply_limit + 300ms);
+        if (command == "migrate")
+            return Events{R"({"error": {"class": "GenericError", "desc": "busy"}})"};
+        return FakeMonitor::ok();
+    });
+    EXPECT_EQ(
+        hibernate_events(),
+        (Events{
+            "hibernate requested", "saving",
+            R"(error: hibernate: migrate failed to start: QMP error: {"class":"GenericError","desc":"busy"})"}));
+    EXPECT_EQ(qmp_peer->commands().back(), "cont");
     EXPECT_FALSE(s.hibernated);
 }
 
