@@ -18,6 +18,9 @@ static_assert(kNetworkReinitCommand.size() == 125);
 constexpr std::string_view kResumeFailed =
     "resume failed: guest networking didn't recover (no qemu-guest-agent?) — discarded "
     "snapshot; start again for a cold boot";
+constexpr std::string_view kSnapshotNotLoaded =
+    "resume failed: qemu exited before the snapshot was loaded — kept snapshot; start again to "
+    "retry the resume";
 
 asio::awaitable<bool> guest_reachable(Supervisor& s) {
     co_return co_await probe_ssh(s.config.ssh_host_port, s.timings.probe);
@@ -35,16 +38,20 @@ asio::awaitable<bool> reachable_within(Supervisor& s, milliseconds window) {
 }
 
 // A guest restored from a snapshot taken while paused comes back "paused":
-// its CPUs have to be resumed with `cont`.
-asio::awaitable<void> wait_for_run_state(Supervisor& s) {
+// its CPUs have to be resumed with `cont`. True once QEMU was seen past
+// "inmigrate", that is with the snapshot loaded.
+asio::awaitable<bool> wait_for_run_state(Supervisor& s) {
+    bool loaded = false;
     for (int poll = 0; poll < s.timings.run_state_polls; ++poll) {
         auto reply = co_await qmp_query(s, "query-status");
-        if (!reply) co_return;
+        if (!reply) break;
         const std::string status = QmpClient::status_of(*reply);
-        if (status == "running") co_return;
+        loaded = loaded || (status != "inmigrate" && status != "unknown");
+        if (status == "running") break;
         if (status == "paused") co_await qmp_cont(s);
         co_await sleep_for(s.timings.run_state_poll);
     }
+    co_return loaded;
 }
 
 // Asks the guest agent to restart the guest's networking, then probes.
@@ -91,7 +98,8 @@ asio::awaitable<bool> bounce_link(Supervisor& s) {
 }  // namespace
 
 asio::awaitable<bool> resume(Supervisor& s) {
-    if (s.qmp) co_await wait_for_run_state(s);
+    bool loaded = false;
+    if (s.qmp) loaded = co_await wait_for_run_state(s);
     bool reachable = co_await guest_reachable(s);
     if (!reachable && !qemu_ended(s)) reachable = co_await reinit_through_agent(s);
     if (!reachable && s.qmp && !qemu_ended(s)) reachable = co_await bounce_link(s);
@@ -100,6 +108,15 @@ asio::awaitable<bool> resume(Supervisor& s) {
         // A QEMU that ended by itself (a snapshot it could not load, say)
         // is reported before the failure.
         if (const auto status = s.qemu.status()) report_qemu_end(*status);
+        if (qemu_ended(s) && !loaded) {
+            // The guest never ran from the snapshot (QEMU could not bind
+            // its SSH port, say): it still matches the disk, so the next
+            // start can load it again.
+            emit_error(kSnapshotNotLoaded);
+            co_return false;
+        }
+        // A guest that has run from the snapshot has moved its disk on:
+        // loading the snapshot again would not match the disk.
         emit_error(kResumeFailed);
         (void)::unlink(s.config.save_path.c_str());
         kill_qemu(s);

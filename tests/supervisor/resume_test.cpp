@@ -74,12 +74,12 @@ class Resume : public fakes::SupervisorFixture {
             /*greeting=*/"");
     }
 
-    Events resume_events(bool expect_success) {
+    Events resume_events(bool expect_success, bool snapshot_kept = false) {
         StdoutCapture capture;
         const bool resumed = rt.run(resume(s));
         capture.restore();
         EXPECT_EQ(resumed, expect_success);
-        EXPECT_FALSE(file_exists(config.save_path)) << "the snapshot is consumed either way";
+        EXPECT_EQ(file_exists(config.save_path), snapshot_kept);
         return capture.events();
     }
 
@@ -202,6 +202,34 @@ TEST_F(Resume, QemuThatEndedIsReportedAndTheResumeFailsAtOnce) {
               (Events{"qemu exited with status signal: 9 (SIGKILL)", kFailed}));
     EXPECT_LT(Clock::now() - start, 10s);
 }
+
+// QEMU ends by itself during the resume, after the states QMP showed (none:
+// no QMP at all). A snapshot QEMU never got past loading is kept.
+struct EndedCase {
+    std::vector<std::string> states;
+    bool kept;
+};
+
+class ResumeAfterQemuEnded : public Resume, public testing::WithParamInterface<EndedCase> {};
+
+TEST_P(ResumeAfterQemuEnded, KeepsTheSnapshotOnlyIfItWasNeverLoaded) {
+    const EndedCase& c = GetParam();
+    if (!c.states.empty()) restored_qemu(c.states);
+    timings.run_state_polls = 3;
+    ::kill(qemu_pid, SIGKILL);
+    std::this_thread::sleep_for(100ms);
+    const Events events = resume_events(false, c.kept);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.front(), "qemu exited with status signal: 9 (SIGKILL)");
+    EXPECT_EQ(events.back(),
+              c.kept ? "error: resume failed: qemu exited before the snapshot was loaded — kept "
+                       "snapshot; start again to retry the resume"
+                     : kFailed);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, ResumeAfterQemuEnded,
+                         testing::Values(EndedCase{{}, true}, EndedCase{{"inmigrate"}, true},
+                                         EndedCase{{"inmigrate", "paused"}, false}));
 
 }  // namespace
 }  // namespace kelvo
