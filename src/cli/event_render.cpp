@@ -45,8 +45,18 @@ void render_event_line(std::string_view line) {
     if (!text.empty()) print_stdout(text);
 }
 
-void render_new_events(LogFollower& follower) {
-    for (const std::string& line : read_new_lines(follower)) render_event_line(line);
+std::optional<std::string> render_new_events(LogFollower& follower) {
+    std::optional<std::string> error;
+    for (const std::string& line : read_new_lines(follower)) {
+        render_event_line(line);
+        if (error) continue;
+        const auto value = parse_json_line(line);
+        if (!value) continue;
+        const std::string* event = string_member(*value, "event");
+        const std::string* message = string_member(*value, "message");
+        if (event && *event == "error" && message) error = *message;
+    }
+    return error;
 }
 
 }  // namespace kelvo

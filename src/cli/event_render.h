@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,7 +16,8 @@ std::string format_event_line(std::string_view line);
 // Prints format_event_line(line) on standard output.
 void render_event_line(std::string_view line);
 
-// Renders every complete line appended to the followed log since last time.
-void render_new_events(LogFollower& follower);
+// Renders every complete line appended to the followed log since last time;
+// returns the message of the first `error` event among them, if any.
+std::optional<std::string> render_new_events(LogFollower& follower);
 
 }  // namespace kelvo

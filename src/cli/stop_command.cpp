@@ -21,8 +21,10 @@ constexpr std::chrono::seconds kStopWaitLimit{75};
 // How long hibernate waits for the helper to save and exit.
 constexpr std::chrono::seconds kHibernateWaitLimit{600};
 
-void render_new_lines(std::optional<LogFollower>& follower) {
-    if (follower) render_new_events(*follower);
+// Echoes the helper's new events; the message of an `error` among them.
+std::optional<std::string> render_new_lines(std::optional<LogFollower>& follower) {
+    if (!follower) return std::nullopt;
+    return render_new_events(*follower);
 }
 
 }  // namespace
@@ -50,11 +52,11 @@ CommandResult cmd_stop(const VmEntry& vm, const std::vector<std::string>& args) 
     const auto deadline = std::chrono::steady_clock::now() + kStopWaitLimit;
     for (;;) {
         if (!process_alive(*pid)) {
-            render_new_lines(follower);
+            (void)render_new_lines(follower);
             print_stdout(fmt::format("'{}' stopped\n", vm.name));
             return {};
         }
-        render_new_lines(follower);
+        (void)render_new_lines(follower);
         if (std::chrono::steady_clock::now() > deadline)
             return std::unexpected(fmt::format(
                 "helper (pid {}) did not exit — retry with: kelvo-vmhelper stop {} --force", *pid,
@@ -66,14 +68,18 @@ CommandResult cmd_stop(const VmEntry& vm, const std::vector<std::string>& args) 
 CommandResult cmd_hibernate(const VmEntry& vm, const std::vector<std::string>&) {
     const auto pid = find_helper_pid(vm.dir);
     if (!pid) return std::unexpected(fmt::format("'{}' is not running", vm.name));
+    if (vm.config.save_path.empty())
+        return std::unexpected(
+            fmt::format("cannot hibernate '{}': save_path not set in helper.json", vm.name));
     print_stdout(fmt::format("hibernating '{}' (saving RAM+device state)…\n", vm.name));
     auto follower = follow_from_end(event_log_path(vm));
     if (auto sent = send_signal(*pid, SIGUSR1); !sent) return sent;
 
     const auto deadline = std::chrono::steady_clock::now() + kHibernateWaitLimit;
     for (;;) {
-        if (!process_alive(*pid)) {
-            render_new_lines(follower);
+        const bool helper_alive = process_alive(*pid);
+        const auto failed = render_new_lines(follower);
+        if (!helper_alive) {
             if (!has_snapshot(vm.config.save_path))
                 return std::unexpected(
                     fmt::format("helper exited but no snapshot was written — see {}",
@@ -83,7 +89,9 @@ CommandResult cmd_hibernate(const VmEntry& vm, const std::vector<std::string>&) 
                                      vm.name, format_whole_mib(size)));
             return {};
         }
-        render_new_lines(follower);
+        // A helper that refused or failed the hibernation runs on: its
+        // error is the answer.
+        if (failed) return std::unexpected(*failed);
         if (std::chrono::steady_clock::now() > deadline)
             return std::unexpected("helper is still saving after 10 minutes — check 'logs'");
         std::this_thread::sleep_for(kPollInterval);

@@ -58,17 +58,19 @@ class StopTest(CliTestCase):
         helper = self.fake_helper(self.cfg_path, on_term="ignore")
         disk = self.cfg["disk_path"]
         _, _, other = self.sb.write_vm("s2", vm_name="other")
-        qemu = self.fake_process("qemu-system-x86_64", "-drive", f"file={disk},if=virtio")
-        other_qemu = self.fake_process("qemu-system-x86_64", "-drive",
-                                       f"file={other['disk_path']},if=virtio")
+        qemu = self.fake_process("qemu-system-x86_64", "-drive",
+                                 f"if=virtio,format=qcow2,file={disk}")
+        # Other VMs: another folder, and a disk path that begins with this one's.
+        bystanders = [self.fake_process("qemu-system-x86_64", "-drive", f"if=virtio,file={path}")
+                      for path in (other["disk_path"], disk + ".old")]
         not_qemu = self.fake_process("cat", disk)
         self.check(["stop", "--force", "web"], 0, out=(
             f"force-killing 'web' (helper pid {helper.pid})…\n"
             "'web' stopped\n").encode())
         helper.wait_gone()
         qemu.wait_gone()
-        self.assertTrue(other_qemu.alive())
-        self.assertTrue(not_qemu.alive())
+        for process in bystanders + [not_qemu]:
+            self.assertTrue(process.alive())
 
     def test_force_with_empty_disk_path_sweeps_nothing(self):
         _, cfg_path, _ = self.sb.write_vm("e1", vm_name="nodisk", disk_path="")
@@ -106,11 +108,26 @@ class HibernateTest(CliTestCase):
         self.check(["hibernate", "sleepy"], 1, out=(
             "hibernating 'sleepy' (saving RAM+device state)…\n"
             "  hibernate requested\n"
-            "  error: cannot hibernate: QMP unavailable\n"
             "  qemu: terminating on signal 15\n"
             "  state: stopped\n").encode(), err=(
             f"kelvo-vmhelper: helper exited but no snapshot was written — see {self.log}\n"
         ).encode())
+
+    def test_refusals_end_at_once_and_leave_the_vm_running(self):
+        # An error from the running helper is the answer (no 10-minute wait);
+        # an empty save_path is refused before the helper is signalled.
+        _, nosave_cfg, _ = self.sb.write_vm("h2", vm_name="nosave", save_path="")
+        for name, cfg_path, out, err in [
+                ("sleepy", self.cfg_path,
+                 "hibernating 'sleepy' (saving RAM+device state)…\n  hibernate requested\n"
+                 "  error: cannot hibernate: QMP unavailable\n",
+                 "cannot hibernate: QMP unavailable"),
+                ("nosave", nosave_cfg, "",
+                 "cannot hibernate 'nosave': save_path not set in helper.json")]:
+            helper = self.fake_helper(cfg_path)  # answers SIGUSR1 with an error
+            self.check(["hibernate", name], 1, out=out.encode(), timeout=20,
+                       err=f"kelvo-vmhelper: {err}\n".encode())
+            self.assertTrue(helper.alive())
 
     def test_empty_snapshot_is_no_snapshot(self):
         self.fake_helper(self.cfg_path, on_usr1="snapshot:0", save=self.cfg["save_path"])

@@ -9,7 +9,7 @@ Options (before the pass-through arguments):
   --log FILE          event log to append to (default: helper.out beside the config)
   --on-term MODE      SIGTERM: "stop" (append the powerdown events, exit) or "ignore"
   --on-usr1 MODE      SIGUSR1: "snapshot:BYTES" (write save_path, append events,
-                      exit), "nosnapshot" (append an error, exit) or "error"
+                      exit), "nosnapshot" (exit without a snapshot) or "error"
                       (append an error, keep running)
   --save FILE         snapshot file for --on-usr1 snapshot
   --lifetime SECONDS  exit by itself after this long (default 120)
@@ -59,10 +59,10 @@ def main():
                 f.truncate(int(mode.split(":", 1)[1]))
             emit({"event": "state", "state": "hibernated"})
             os._exit(0)
-        emit({"event": "error", "message": "cannot hibernate: QMP unavailable"})
         if mode == "nosnapshot":
             emit("qemu: terminating on signal 15", {"event": "state", "state": "stopped"})
             os._exit(0)
+        emit({"event": "error", "message": "cannot hibernate: QMP unavailable"})
 
     signal.signal(signal.SIGTERM, on_term)
     signal.signal(signal.SIGUSR1, on_usr1)
