@@ -90,10 +90,17 @@ bool is_helper_cmdline(std::string_view cmdline, std::string_view config_path_te
 }
 
 bool is_vm_qemu_cmdline(std::string_view cmdline, std::string_view disk_path) {
-    // An empty path is a substring of every command line: never a match.
+    // An empty path would name no disk at all: never a match.
     if (disk_path.empty()) return false;
-    return cmdline.find("qemu-system") != std::string_view::npos &&
-           cmdline.find(disk_path) != std::string_view::npos;
+    if (cmdline.find("qemu-system") == std::string_view::npos) return false;
+    // The system disk's drive argument ends in "file=" and exactly the path
+    // ("if=virtio,format=qcow2,file=/v/a/disk.qcow2"): a path that merely
+    // begins or ends another VM's path names another disk.
+    const std::string suffix = "file=" + std::string(disk_path);
+    return any_argument(cmdline, [&](std::string_view arg) {
+        return arg.ends_with(suffix) &&
+               (arg.size() == suffix.size() || arg[arg.size() - suffix.size() - 1] == ',');
+    });
 }
 
 ProcessTable::ProcessTable(std::vector<ProcessInfo> processes) : processes_(std::move(processes)) {

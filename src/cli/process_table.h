@@ -43,8 +43,9 @@ class ProcessTable {
 // is exactly "run" and one that is exactly the config path text.
 bool is_helper_cmdline(std::string_view cmdline, std::string_view config_path_text);
 
-// True when the command line text contains "qemu-system" and the disk path.
-// An empty disk path matches nothing.
+// True when the command line text contains "qemu-system" and one argument
+// is the drive of exactly this disk: it ends in "file={disk_path}", after a
+// comma or as the whole argument. An empty disk path matches nothing.
 bool is_vm_qemu_cmdline(std::string_view cmdline, std::string_view disk_path);
 
 // The helper process of the VM directory: a fresh walk of /proc that stops

@@ -51,15 +51,23 @@ TEST(CliProcessTable, HelperCommandLineIsWholeArgumentMatch) {
         EXPECT_EQ(is_helper_cmdline(c.cmdline, config), c.helper) << c.cmdline;
 }
 
-TEST(CliProcessTable, QemuSweepMatchesBothSubstrings) {
+TEST(CliProcessTable, QemuSweepMatchesOnlyThisVmsDriveArgument) {
     const std::string disk = "/v/a/disk.qcow2";
     struct Case {
         std::string cmdline;
         std::string disk;
         bool match;
     } cases[] = {
-        {"/usr/bin/qemu-system-x86_64\0-drive\0file=/v/a/disk.qcow2,if=virtio\0"s, disk, true},
+        {"/usr/bin/qemu-system-x86_64\0-drive\0if=virtio,format=qcow2,file=/v/a/disk.qcow2\0"s,
+         disk, true},
+        {"qemu-system-aarch64\0-drive\0file=/v/a/disk.qcow2\0"s, disk, true},
         {"qemu-system-aarch64\0-drive\0file=/v/b/disk.qcow2\0"s, disk, false},
+        // Another VM's disk whose path begins or ends with this one's.
+        {"qemu-system-x86_64\0-drive\0if=virtio,file=/v/a/disk.qcow2.old\0"s, disk, false},
+        {"qemu-system-x86_64\0-drive\0if=virtio,file=/w/v/a/disk.qcow2\0"s, disk, false},
+        {"qemu-system-x86_64\0-drive\0if=virtio,file=/h/vm/disk.qcow2\0"s, "disk.qcow2", false},
+        {"qemu-system-x86_64\0-drive\0if=virtio,xfile=/v/a/disk.qcow2\0"s, disk, false},
+        {"qemu-system-x86_64\0-name\0/v/a/disk.qcow2\0"s, disk, false},
         {"cat\0/v/a/disk.qcow2\0"s, disk, false},
         {"qemu-system-x86_64\0-drive\0file=/v/a/disk.qcow2\0"s, "", false},
     };
