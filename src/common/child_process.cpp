@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,14 +43,18 @@ void close_fd(int& fd) {
 
 // Owns the descriptors made for one spawn until they are handed over, and
 // knows which descriptor becomes each standard stream of the child (-1:
-// inherited).
+// inherited) and its descriptor 3 (-1: none).
 struct StreamSetup {
     int null_fd = -1;
+    int pass_copy = -1;
     int pipe_read[3] = {-1, -1, -1};
     int pipe_write[3] = {-1, -1, -1};
-    int child_fd[3] = {-1, -1, -1};
+    int child_fd[4] = {-1, -1, -1, -1};
+    // The first descriptor the child does not inherit.
+    int first_closed() const { return child_fd[3] >= 0 ? 4 : 3; }
     ~StreamSetup() {
         close_fd(null_fd);
+        close_fd(pass_copy);
         for (int i = 0; i < 3; ++i) {
             close_fd(pipe_read[i]);
             close_fd(pipe_write[i]);
@@ -101,12 +106,13 @@ int spawn_posix(const SpawnOptions& options, const StreamSetup& setup, pid_t& pi
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attr);
     int err = 0;
-    for (int target = 0; target < 3 && err == 0; ++target) {
+    for (int target = 0; target < 4 && err == 0; ++target) {
         if (setup.child_fd[target] >= 0)
             err = posix_spawn_file_actions_adddup2(&actions, setup.child_fd[target], target);
     }
-    // Nothing but the three standard streams reaches the child.
-    if (err == 0) err = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    // Nothing but the standard streams (and a passed descriptor) reaches the
+    // child.
+    if (err == 0) err = posix_spawn_file_actions_addclosefrom_np(&actions, setup.first_closed());
 
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
     sigset_t empty, all;
@@ -172,18 +178,23 @@ void close_from(int from, int keep) {
 [[noreturn]] void exec_child(const SpawnOptions& options, const StreamSetup& setup,
                              const std::vector<std::string>& candidates, char* const* argv,
                              int report) {
-    auto fail = [report](int err) { report_and_exit(report, err); };
+    auto fail = [&report](int err) { report_and_exit(report, err); };
     sigset_t empty;
     sigemptyset(&empty);
     for (int number = 1; number < NSIG; ++number) ::signal(number, SIG_DFL);
     ::sigprocmask(SIG_SETMASK, &empty, nullptr);
     if (options.new_session && ::setsid() < 0) fail(errno);
-    for (int target = 0; target < 3; ++target) {
+    // The report pipe must not sit where a passed descriptor goes.
+    if (report < setup.first_closed()) {
+        report = ::fcntl(report, F_DUPFD_CLOEXEC, setup.first_closed());
+        if (report < 0) ::_exit(127);
+    }
+    for (int target = 0; target < 4; ++target) {
         const int fd = setup.child_fd[target];
         if (fd < 0) continue;
         if (fd == target ? ::fcntl(fd, F_SETFD, 0) < 0 : ::dup2(fd, target) < 0) fail(errno);
     }
-    close_from(3, report);
+    close_from(setup.first_closed(), report);
     // As posix_spawnp: a candidate that is missing or not permitted passes
     // the search on; a permission error wins over a missing file.
     int err = ENOENT;
@@ -315,9 +326,17 @@ std::expected<Child, std::string> spawn(const SpawnOptions& options) {
         if (int err = prepare_redirect(setup, target, *redirects[target]))
             return std::unexpected(os_error(err));
     }
+    if (options.pass_fd >= 0) {
+        // A copy above 3, so that moving it into place is always a dup2.
+        setup.pass_copy = ::fcntl(options.pass_fd, F_DUPFD_CLOEXEC, 4);
+        if (setup.pass_copy < 0) return std::unexpected(last_os_error());
+        setup.child_fd[3] = setup.pass_copy;
+    }
     pid_t pid = -1;
+    const mode_t own_umask = options.umask ? ::umask(*options.umask) : 0;
     int err = spawn_posix(options, setup, pid);
     if (err == EPERM || err == ENOSYS) err = spawn_fork(options, setup, pid);
+    if (options.umask) ::umask(own_umask);
     if (err != 0) return std::unexpected(os_error(err));
 
     Child child;

@@ -28,6 +28,10 @@ struct SpawnOptions {
     Redirect in = Redirect::inherit();
     Redirect out = Redirect::inherit();
     Redirect err = Redirect::inherit();
+    int pass_fd = -1;  // when set, the child gets it as its descriptor 3 (stays the caller's)
+    // The child's file-creation mask, when not this process's own. (The
+    // process's mask is changed for the moment of the spawn.)
+    std::optional<mode_t> umask{};
     bool new_session = false;   // setsid() in the child
     bool kill_on_drop = false;  // SIGKILL (and reap) when the handle is dropped unreaped
 };

@@ -9,6 +9,7 @@
 #include "events/events.h"
 #include "machine/firmware.h"
 #include "machine/qemu_args.h"
+#include "machine/run_lock.h"
 #include "supervisor/alongside.h"
 #include "supervisor/control_sources.h"
 #include "supervisor/qemu_launch.h"
@@ -34,6 +35,17 @@ asio::awaitable<int> connect_and_supervise(Supervisor& s, const std::string& qmp
 asio::awaitable<int> boot_and_supervise(const HelperConfig& config, Arch arch,
                                         const RunTimings& timings,
                                         std::shared_ptr<ControlChannel> control) {
+    // One helper per VM: a second one touches nothing.
+    auto lock = try_lock_run(config, kInheritedRunLockFd);
+    if (!lock) {
+        emit_error(lock.error());
+        co_return 1;
+    }
+    if (!*lock) {
+        emit_error(
+            fmt::format("vm is already running: another helper holds {}", run_lock_path(config)));
+        co_return 1;
+    }
     emit_state("starting");
     if (config.ssh_host_port == 0) {
         emit_error("ssh_host_port not set in helper.json (required for QEMU networking)");

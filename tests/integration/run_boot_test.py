@@ -21,6 +21,20 @@ class ColdBootTest(RunCase):
         run.finish(1)
         self.assertFalse(os.path.exists(self.vm_file("fake-qemu.pid")))
 
+    def test_second_run_of_a_vm_touches_nothing(self):
+        run = self.start_run()
+        run.expect(state("starting"), self.launching(), running(self.port))
+        with open(self.vm_file("qemu.log"), "rb") as f:
+            qemu_log = f.read()
+        second = self.start_run()
+        second.expect(error("vm is already running: another helper holds "
+                            + self.vm_file("helper.lock")))
+        second.finish(1)
+        with open(self.vm_file("qemu.log"), "rb") as f:
+            self.assertEqual(f.read(), qemu_log)
+        self.assertTrue(pid_alive(self.qemu_pid()))
+        self.stop(run)
+
     def test_cold_boot_then_sigterm(self):
         with open(self.vm_file("qemu.log"), "w") as f:
             f.write("old run's output\n" * 100)

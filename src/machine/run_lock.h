@@ -1,0 +1,42 @@
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <string>
+
+#include "config/helper_config.h"
+
+namespace kelvo {
+
+// Only one helper runs a VM at a time. It holds an exclusive flock on
+// "helper.lock" in the VM's run directory for its whole life; the kernel
+// drops the lock when the holder ends, so it never goes stale. `start` takes
+// the lock before it touches the VM's files and hands it to the helper it
+// spawns as the helper's descriptor 3 (kInheritedRunLockFd).
+inline constexpr int kInheritedRunLockFd = 3;
+
+class RunLock {
+  public:
+    explicit RunLock(int fd) : fd_(fd) {}
+    RunLock(RunLock&& other) noexcept;
+    RunLock& operator=(RunLock&& other) noexcept;
+    RunLock(const RunLock&) = delete;
+    RunLock& operator=(const RunLock&) = delete;
+    ~RunLock();
+
+    int fd() const { return fd_; }
+
+  private:
+    int fd_ = -1;
+};
+
+std::string run_lock_path(const HelperConfig& config);
+
+// Takes the VM's run lock without waiting: the held lock, nothing when
+// another process holds it, or "lock {path}: {error}". A lock inherited
+// on inherited_fd (the same file, already locked by the parent's open file)
+// is taken over instead of opening the file again.
+std::expected<std::optional<RunLock>, std::string> try_lock_run(const HelperConfig& config,
+                                                                int inherited_fd = -1);
+
+}  // namespace kelvo
