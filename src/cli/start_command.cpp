@@ -16,6 +16,8 @@
 #include "common/child_process.h"
 #include "common/os_error.h"
 #include "common/output.h"
+#include "common/private_file.h"
+#include "machine/run_lock.h"
 
 namespace kelvo {
 
@@ -23,14 +25,6 @@ namespace {
 
 // How long start watches a booting VM before leaving it to itself.
 constexpr std::chrono::seconds kBootWaitLimit{180};
-
-// Closes a descriptor when the scope ends.
-struct FdGuard {
-    int fd = -1;
-    ~FdGuard() {
-        if (fd >= 0) ::close(fd);
-    }
-};
 
 std::expected<std::string, std::string> own_executable() {
     std::string buffer(PATH_MAX, '\0');
@@ -58,25 +52,33 @@ CommandResult cmd_start(const VmEntry& vm, const std::vector<std::string>&) {
             vm.name));
     auto exe = own_executable();
     if (!exe) return std::unexpected(exe.error());
+    // The run lock is taken before anything is truncated, and handed to the
+    // helper: of two starts at once, one finds it held.
+    auto lock = try_lock_run(vm.config);
+    if (!lock) return std::unexpected(lock.error());
+    if (!*lock)
+        return std::unexpected(fmt::format("'{}' is already running (another helper holds {})",
+                                           vm.name, run_lock_path(vm.config)));
 
     const auto log_path = event_log_path(vm);
     // O_NONBLOCK: a named pipe in place of the log fails instead of waiting for
-    // a reader; a regular file is not affected.
-    FdGuard out{
-        ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666)};
-    if (out.fd < 0)
-        return std::unexpected(fmt::format("create {}: {}", path_text(log_path), last_os_error()));
+    // a reader; a regular file is not affected. The log is the owner's alone,
+    // and a link in its place is replaced, never written through.
+    auto out = open_private_file(log_path.string(), O_TRUNC | O_NONBLOCK);
+    if (!out)
+        return std::unexpected(fmt::format("create {}: {}", path_text(log_path), out.error()));
     // The helper writes with ordinary blocking writes.
-    (void)::fcntl(out.fd, F_SETFL, ::fcntl(out.fd, F_GETFL) & ~O_NONBLOCK);
-    FdGuard err{::fcntl(out.fd, F_DUPFD_CLOEXEC, 0)};
-    if (err.fd < 0) return std::unexpected(fmt::format("clone log handle: {}", last_os_error()));
+    (void)::fcntl(out->get(), F_SETFL, ::fcntl(out->get(), F_GETFL) & ~O_NONBLOCK);
+    const UniqueFd err(::fcntl(out->get(), F_DUPFD_CLOEXEC, 0));
+    if (!err.valid()) return std::unexpected(fmt::format("clone log handle: {}", last_os_error()));
 
     SpawnOptions options;
     options.program = *exe;
     options.args = {"run", "--config", config_path_text(vm)};
     options.in = Redirect::null();
-    options.out = Redirect::to_fd(out.fd);
-    options.err = Redirect::to_fd(err.fd);
+    options.out = Redirect::to_fd(out->get());
+    options.err = Redirect::to_fd(err.get());
+    options.pass_fd = (*lock)->fd();
     options.new_session = true;
     options.kill_on_drop = false;  // the helper outlives this command
     auto child = spawn(options);

@@ -1,9 +1,11 @@
 #include "provision/disk_and_seed.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
 
+#include "common/os_error.h"
 #include "events/events.h"
 #include "machine/firmware.h"
 #include "provision/paths.h"
@@ -22,12 +24,17 @@ constexpr std::string_view kSeedVolumeLabel = "cidata";
 std::expected<void, std::string> create_disk(const HelperConfig& config,
                                              const std::string& image_path) {
     emit_log(kCreatingDiskLine);
-    // Every provision starts the disk afresh from the image.
+    // Every provision starts the disk afresh from the image. The disk is the
+    // guest's: readable by its owner alone, whatever the umask (a disk left
+    // from an earlier provision keeps its mode through qemu-img).
     if (auto converted = run_tool(
-            "qemu-img", {"convert", "-f", "qcow2", "-O", "qcow2", image_path, config.disk_path});
+            "qemu-img", {"convert", "-f", "qcow2", "-O", "qcow2", image_path, config.disk_path},
+            /*private_files=*/true);
         !converted) {
         return std::unexpected(fmt::format("qemu-img convert: {}", converted.error()));
     }
+    if (::chmod(config.disk_path.c_str(), 0600) != 0)
+        return std::unexpected(fmt::format("chmod {}: {}", config.disk_path, last_os_error()));
     if (config.disk_gib != 0) {
         if (auto resized = run_tool(
                 "qemu-img", {"resize", config.disk_path, fmt::format("{}G", config.disk_gib)});

@@ -49,12 +49,14 @@ void drain(Child& child, Output& output, bool keep_stdout) {
 }
 
 std::expected<Output, std::string> run(const std::string& program,
-                                       const std::vector<std::string>& args, bool keep_stdout) {
+                                       const std::vector<std::string>& args, bool keep_stdout,
+                                       bool private_files) {
     auto child = spawn({.program = program,
                         .args = args,
                         .in = Redirect::null(),
                         .out = Redirect::pipe(),
                         .err = Redirect::pipe(),
+                        .umask = private_files ? std::optional<mode_t>(077) : std::nullopt,
                         .kill_on_drop = true});
     if (!child) return std::unexpected(fmt::format("spawn {}: {}", program, child.error()));
     Output output;
@@ -73,14 +75,15 @@ std::expected<Output, std::string> run(const std::string& program,
 
 std::expected<std::string, std::string> run_tool_capture(const std::string& program,
                                                          const std::vector<std::string>& args) {
-    auto output = run(program, args, true);
+    auto output = run(program, args, true, false);
     if (!output) return std::unexpected(output.error());
     return utf8_lossy(output->out);
 }
 
 std::expected<void, std::string> run_tool(const std::string& program,
-                                          const std::vector<std::string>& args) {
-    auto output = run(program, args, false);
+                                          const std::vector<std::string>& args,
+                                          bool private_files) {
+    auto output = run(program, args, false, private_files);
     if (!output) return std::unexpected(output.error());
     return {};
 }

@@ -17,8 +17,11 @@ namespace kelvo {
 std::expected<std::string, std::string> run_tool_capture(const std::string& program,
                                                          const std::vector<std::string>& args);
 
-// Like run_tool_capture; the child's output is read and dropped.
+// Like run_tool_capture; the child's output is read and dropped. A tool that
+// writes guest data runs with private_files: what it creates is its owner's
+// alone (file-creation mask 077).
 std::expected<void, std::string> run_tool(const std::string& program,
-                                          const std::vector<std::string>& args);
+                                          const std::vector<std::string>& args,
+                                          bool private_files = false);
 
 }  // namespace kelvo

@@ -1,10 +1,17 @@
 #include "supervisor/hibernate.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <cstdint>
 #include <cstdio>
 
+#include <fmt/format.h>
+
 #include "common/os_error.h"
+#include "common/private_file.h"
 #include "events/events.h"
 #include "machine/qemu_args.h"
 
@@ -13,9 +20,36 @@ namespace kelvo {
 namespace {
 
 constexpr uint64_t kMaxBandwidth = 8000000000;
+// Less free space than this after a failed snapshot: the file system filled.
+constexpr uint64_t kFullFileSystemBytes = 1 << 20;
 
 void remove_file(const std::string& path) {
     (void)::unlink(path.c_str());
+}
+
+// Why a migration failed, as far as can be told: QEMU's own description
+// (only "Unable to write to command: Broken pipe" when the writer died), and
+// whether the partial snapshot ran into a full file system or into the
+// file-size limit that QEMU's writer inherited.
+std::string failure_detail(const nlohmann::json& reply, const std::string& partial) {
+    std::string detail;
+    if (reply.is_object()) {
+        if (auto desc = reply.find("error-desc"); desc != reply.end() && desc->is_string())
+            detail = ": " + desc->get<std::string>();
+    }
+    struct stat st;
+    if (::stat(partial.c_str(), &st) != 0) return detail;
+    struct statvfs fs;
+    struct rlimit limit;
+    if (::statvfs(partial.c_str(), &fs) == 0 &&
+        static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize < kFullFileSystemBytes) {
+        detail += fmt::format(" (no space left on the file system of {})", partial);
+    } else if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+               static_cast<uint64_t>(st.st_size) >= limit.rlim_cur) {
+        detail += fmt::format(" (the snapshot reached the file size limit of {} bytes)",
+                              static_cast<uint64_t>(limit.rlim_cur));
+    }
+    return detail;
 }
 
 }  // namespace
@@ -42,6 +76,12 @@ asio::awaitable<void> hibernate(Supervisor& s) {
     emit_state("saving");
     const std::string partial = partial_snapshot_path(save_path);
     remove_file(partial);
+    // The snapshot holds the guest's whole memory: the file exists, the
+    // owner's alone, before the writer opens it (the shell's `>` keeps it).
+    if (auto created = open_private_file(partial, O_TRUNC); !created) {
+        emit_error("hibernate: create " + partial + ": " + created.error());
+        co_return;
+    }
     // (Arguments are built outside the co_await expressions: GCC 12 cannot
     // keep braced temporaries alive across a suspension.)
     nlohmann::json bandwidth = nlohmann::json::object();
@@ -70,7 +110,7 @@ asio::awaitable<void> hibernate(Supervisor& s) {
         } else if (const std::string status = QmpClient::status_of(*reply); status == "completed") {
             break;
         } else if (status == "failed" || status == "cancelled") {
-            emit_error("hibernate: migration " + status);
+            emit_error("hibernate: migration " + status + failure_detail(*reply, partial));
             remove_file(partial);
             co_await qmp_cont(s);
             co_return;

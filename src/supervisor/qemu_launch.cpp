@@ -7,21 +7,10 @@
 #include <fmt/format.h>
 
 #include "common/os_error.h"
+#include "common/private_file.h"
 #include "machine/qemu_args.h"
 
 namespace kelvo {
-
-namespace {
-
-// Closes a descriptor of this process at the end of the scope.
-struct ScopedFd {
-    int fd;
-    ~ScopedFd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-}  // namespace
 
 bool snapshot_present(const std::string& save_path) {
     struct stat st;
@@ -36,18 +25,24 @@ std::string launching_line(const HelperConfig& config, std::string_view emulator
 
 std::expected<Child, std::string> spawn_qemu(const HelperConfig& config, std::string_view emulator,
                                              std::vector<std::string> args) {
+    // QEMU's log and the serial console carry what the guest prints: they
+    // are the owner's alone, and so is everything QEMU creates (the
+    // snapshot its migration writes included).
     const std::string log_path = run_dir_file(config, "qemu.log");
-    const ScopedFd log{::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)};
-    if (log.fd < 0) return std::unexpected("create qemu.log: " + last_os_error());
-    const ScopedFd log_err{::fcntl(log.fd, F_DUPFD_CLOEXEC, 0)};
-    if (log_err.fd < 0) return std::unexpected("dup qemu.log: " + last_os_error());
+    auto log = open_private_file(log_path, O_TRUNC);
+    if (!log) return std::unexpected("create qemu.log: " + log.error());
+    const UniqueFd log_err(::fcntl(log->get(), F_DUPFD_CLOEXEC, 0));
+    if (!log_err.valid()) return std::unexpected("dup qemu.log: " + last_os_error());
+    // (A console log that cannot be made here is QEMU's to report.)
+    if (!config.console_log_path.empty()) (void)open_private_file(config.console_log_path, 0);
 
     SpawnOptions options;
     options.program = std::string(emulator);
     options.args = std::move(args);
     options.in = Redirect::null();
-    options.out = Redirect::to_fd(log.fd);
-    options.err = Redirect::to_fd(log_err.fd);
+    options.out = Redirect::to_fd(log->get());
+    options.err = Redirect::to_fd(log_err.get());
+    options.umask = 077;
     options.kill_on_drop = true;
     auto child = spawn(options);
     if (!child)

@@ -98,6 +98,8 @@ class LifecycleCase(CliTestCase):
 
 class LifecycleTest(LifecycleCase):
     def test_cold_boot_hibernate_resume_stop(self):
+        # Whatever holds guest data is the owner's alone, even under umask 000.
+        self.addCleanup(os.umask, os.umask(0))
         pid = self.start_box(["  state: starting",
                               f"  launching {kelvo_testlib.QEMU} (cpu=2, mem=2048MiB, "
                               f"sshd→127.0.0.1:{self.port}…"])
@@ -111,6 +113,9 @@ class LifecycleTest(LifecycleCase):
                            "'box' hibernated (3 MiB snapshot) — 'start' resumes it",
                            ["  hibernate requested", "  state: saving", "  state: hibernated"])
         self.assertEqual(self.json_state(), ("hibernated", None))
+        for path in (self.log, os.path.join(self.dir, "qemu.log"), self.cfg["console_log_path"],
+                     self.cfg["save_path"]):
+            self.assertEqual(os.stat(path).st_mode & 0o777, 0o600, path)
 
         pid = self.start_box(["  state: starting", "  state: restoring"])
         self.assertEqual(self.json_state(), ("running", pid))
@@ -135,6 +140,21 @@ class LifecycleTest(LifecycleCase):
             f"force-killing 'box' (helper pid {pid})…\n'box' stopped\n").encode(), b""))
         wait_until(lambda: not os.path.exists(f"/proc/{qemu_pid}"), 20, what="QEMU swept")
         self.assertEqual(self.json_state(), ("stopped", None))
+
+    def test_concurrent_starts_give_one_vm(self):
+        starts = [self.sb.start(["start", "box"], env=self.env) for _ in range(2)]
+        results = sorted((p.wait(timeout=60), p.stderr.read()) for p in starts)
+        self.assertEqual([status for status, _ in results], [0, 1], results)
+        self.assertIn(b"'box' is already running", results[1][1])
+        helpers = [pid for pid in self.vm_pids() if b"run" in open(
+            f"/proc/{pid}/cmdline", "rb").read().split(b"\0")]
+        self.assertEqual(len(helpers), 1)
+        # One run's events, whole: nothing truncated or interleaved.
+        with open(self.log) as f:
+            lines = f.read().split("\n")
+        self.assertEqual(lines[0], '{"event":"state","state":"starting"}')
+        self.assertEqual(sum(1 for line in lines if '"starting"' in line), 1)
+        self.assertFalse(any('"error"' in line for line in lines), lines)
 
     def test_port_not_set_ends_the_helper_during_boot(self):
         self.write_box(0)

@@ -41,8 +41,12 @@ class DiskTest(unittest.TestCase):
         _, config_path, config = bed.write_vm()
         with open(config["disk_path"], "wb") as f:
             f.write(b"old guest data")
+        os.chmod(config["disk_path"], 0o644)
+        self.addCleanup(os.umask, os.umask(0))
         self.assertEqual(bed.provision(config_path)[0], 0)
         self.assertEqual(read_bytes(config["disk_path"]), b"qcow2 copy\n" + IMAGE_BODY)
+        # The guest's disk is its owner's alone, whatever the umask.
+        self.assertEqual(os.stat(config["disk_path"]).st_mode & 0o777, 0o600)
 
     def test_convert_failure(self):
         bed = cached_bed(self)

@@ -1,6 +1,7 @@
 """`run`: hibernation by migration into a file, and the resume from it."""
 
 import os
+import resource
 import signal
 import unittest
 
@@ -92,15 +93,25 @@ class HibernateTest(RunCase):
         self.assertTrue(self.snapshot().startswith(b"FAKE-QEMU-SNAPSHOT"))
 
     def test_failed_migration_leaves_the_vm_running(self):
-        run = self.start_run({"FAKE_QEMU_MIGRATE": "fail"})
-        self.boot(run)
-        run.signal(signal.SIGUSR1)
-        run.expect(log("hibernate requested"), state("saving"), error("hibernate: migration failed"))
-        self.assertFalse(os.path.exists(self.cfg["save_path"] + ".part"))
-        self.assertFalse(os.path.exists(self.cfg["save_path"]))
-        # (`cont` follows the error event.)
-        wait_until(lambda: self.qmp_commands()[-1] == "cont", 10, what="cont")
-        self.stop(run)  # still supervised; the guest runs again, so it powers down
+        broken = "hibernate: migration failed: Unable to write to command: Broken pipe"
+        limit = 256 << 10
+        for mode, popen, message in [
+                ("fail", {}, broken),
+                # The snapshot writer runs into a file size limit (a full disk).
+                ("ok", {"preexec_fn": lambda: resource.setrlimit(resource.RLIMIT_FSIZE,
+                                                                 (limit, limit))},
+                 f"{broken} (the snapshot reached the file size limit of {limit} bytes)")]:
+            with self.subTest(mode=mode):
+                run = self.start_run({"FAKE_QEMU_MIGRATE": mode}, **popen)
+                self.boot(run)
+                run.signal(signal.SIGUSR1)
+                run.expect(log("hibernate requested"), state("saving"), error(message))
+                self.assertFalse(os.path.exists(self.cfg["save_path"] + ".part"))
+                self.assertFalse(os.path.exists(self.cfg["save_path"]))
+                # (`cont` follows the error event.)
+                wait_until(lambda: self.qmp_commands()[-1] == "cont", 10, what="cont")
+                self.stop(run)  # still supervised; the guest runs again, so it powers down
+                os.unlink(self.vm_file("fake-qemu-calls.jsonl"))
 
     def test_refused_migrate(self):
         run = self.start_run({"FAKE_QEMU_QMP_ERRORS": "migrate"})

@@ -220,13 +220,14 @@ class RunCase(unittest.TestCase):
     def vm_file(self, name):
         return os.path.join(self.dir, name)
 
-    def start_run(self, env=None, attached=False, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE):
+    def start_run(self, env=None, attached=False, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                  **popen):
         extra = {"FAKE_QEMU_BOOT_DELAY": self.BOOT_DELAY}
         if attached:
             extra["KELVO_HELPER_ATTACHED"] = "1"
         extra.update(env or {})
         proc = self.sb.start(["run", "--config", self.cfg_path], env=self.sb.env(extra),
-                             stdin=stdin, stdout=stdout, stderr=subprocess.PIPE)
+                             stdin=stdin, stdout=stdout, stderr=subprocess.PIPE, **popen)
         run = RunProcess(proc, self)
         self.addCleanup(run.close_pipes)
         return run

@@ -60,21 +60,27 @@ TEST(QemuLaunch, OutputGoesToATruncatedQemuLogAndStdinIsEmpty) {
     EXPECT_EQ(read_file(dir.file("qemu.log")), "out[]\nerr\n0\n1\n2\n");
     struct stat st;
     ASSERT_EQ(::stat(dir.file("qemu.log").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // an older log's mode is corrected
 }
 
-TEST(QemuLaunch, FreshQemuLogHonoursTheUmask) {
+TEST(QemuLaunch, GuestDataIsTheOwnersAloneWhateverTheUmask) {
     TempDir dir;
     HelperConfig config;
     config.disk_path = dir.file("disk.qcow2");
+    config.console_log_path = dir.file("console.log");
+    // QEMU creates files (the snapshot its migration writes) under mask 077.
     const mode_t old_mask = ::umask(0);
-    auto child = spawn_qemu(config, "true", {});
-    ::umask(old_mask);
+    auto child = spawn_qemu(config, "sh", {"-c", "umask"});
+    const mode_t own_mask = ::umask(old_mask);
     ASSERT_TRUE(child.has_value());
     (void)child->wait();
-    struct stat st;
-    ASSERT_EQ(::stat(dir.file("qemu.log").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    EXPECT_EQ(own_mask, 0u);
+    EXPECT_EQ(read_file(dir.file("qemu.log")), "0077\n");
+    for (const char* name : {"qemu.log", "console.log"}) {
+        struct stat st;
+        ASSERT_EQ(::stat(dir.file(name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+    }
 }
 
 TEST(QemuLaunch, FailuresAreNamed) {
