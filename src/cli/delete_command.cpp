@@ -48,6 +48,9 @@ CommandResult cmd_delete(const VmEntry& vm, const std::vector<std::string>& args
     if (auto pid = find_helper_pid(vm.dir))
         return std::unexpected(
             fmt::format("'{}' is running (helper pid {}) — stop it first", vm.name, *pid));
+    if (const auto qemus = find_vm_qemu_pids(vm.config.disk_path); !qemus.empty())
+        return std::unexpected(
+            fmt::format("'{}' is running (QEMU pid {}) — stop it first", vm.name, qemus.front()));
     if (!has_flag(args, "--yes")) {
         print_stderr(fmt::format("Delete '{}' and all its files under {}? [y/N] ", vm.name,
                                  path_text(vm.dir)));

@@ -34,7 +34,8 @@ std::vector<Observed> observe(const std::vector<VmEntry>& vms) {
     std::vector<size_t> probed;
     for (size_t i = 0; i < vms.size(); ++i) {
         observed[i].pid = find_helper_pid(table, vms[i].dir);
-        if (observed[i].pid) {
+        // A QEMU whose helper was killed still runs the VM.
+        if (observed[i].pid || table.find_qemu(vms[i].config.disk_path)) {
             ports.push_back(vms[i].config.ssh_host_port);
             probed.push_back(i);
         } else {

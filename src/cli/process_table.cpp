@@ -130,6 +130,13 @@ std::optional<uint32_t> ProcessTable::find_helper(std::string_view config_path_t
     return std::nullopt;
 }
 
+std::optional<uint32_t> ProcessTable::find_qemu(std::string_view disk_path) const {
+    for (const ProcessInfo& p : processes_) {
+        if (is_vm_qemu_cmdline(p.cmdline, disk_path)) return p.pid;
+    }
+    return std::nullopt;
+}
+
 std::optional<uint32_t> find_helper_pid(const std::filesystem::path& dir) {
     const std::string config = config_path_text(dir);
     const uint32_t self = own_pid();

@@ -33,6 +33,8 @@ class ProcessTable {
     // The first process (in listing order, the program's own excluded) that
     // is the helper of the VM whose config path text is given.
     std::optional<uint32_t> find_helper(std::string_view config_path_text) const;
+    // The first QEMU of the VM with this disk path (is_vm_qemu_cmdline).
+    std::optional<uint32_t> find_qemu(std::string_view disk_path) const;
 
   private:
     std::vector<ProcessInfo> processes_;

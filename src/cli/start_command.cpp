@@ -45,6 +45,11 @@ CommandResult cmd_start(const VmEntry& vm, const std::vector<std::string>&) {
     if (auto pid = find_helper_pid(vm.dir))
         return std::unexpected(
             fmt::format("'{}' is already running (helper pid {})", vm.name, *pid));
+    if (const auto qemus = find_vm_qemu_pids(vm.config.disk_path); !qemus.empty())
+        return std::unexpected(fmt::format(
+            "'{}' is already running (QEMU pid {} without a helper — end it with: "
+            "kelvo-vmhelper stop {} --force)",
+            vm.name, qemus.front(), vm.name));
     struct stat st;
     if (::stat(vm.config.disk_path.c_str(), &st) != 0)
         return std::unexpected(fmt::format(

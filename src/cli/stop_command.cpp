@@ -27,12 +27,36 @@ std::optional<std::string> render_new_lines(std::optional<LogFollower>& follower
     return render_new_events(*follower);
 }
 
+// A QEMU whose helper was killed runs on unsupervised: only --force ends it.
+CommandResult stop_orphaned_qemu(const VmEntry& vm, bool force) {
+    const auto qemus = find_vm_qemu_pids(vm.config.disk_path);
+    if (qemus.empty()) return std::unexpected(fmt::format("'{}' is not running", vm.name));
+    if (!force)
+        return std::unexpected(fmt::format(
+            "'{}' has no helper; its QEMU (pid {}) runs unsupervised — end it with: "
+            "kelvo-vmhelper stop {} --force",
+            vm.name, qemus.front(), vm.name));
+    print_stdout(fmt::format("force-killing '{}' (QEMU pid {} without a helper)…\n", vm.name,
+                             qemus.front()));
+    for (uint32_t qemu : qemus) (void)send_signal(qemu, SIGKILL);
+    const auto deadline = std::chrono::steady_clock::now() + kStopWaitLimit;
+    for (uint32_t qemu : qemus) {
+        while (process_alive(qemu)) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return std::unexpected(fmt::format("QEMU (pid {}) did not exit", qemu));
+            std::this_thread::sleep_for(kPollInterval / 5);
+        }
+    }
+    print_stdout(fmt::format("'{}' stopped\n", vm.name));
+    return {};
+}
+
 }  // namespace
 
 CommandResult cmd_stop(const VmEntry& vm, const std::vector<std::string>& args) {
     const bool force = has_flag(args, "--force");
     const auto pid = find_helper_pid(vm.dir);
-    if (!pid) return std::unexpected(fmt::format("'{}' is not running", vm.name));
+    if (!pid) return stop_orphaned_qemu(vm, force);
     auto follower = follow_from_end(event_log_path(vm));
 
     if (!force) {

@@ -121,21 +121,23 @@ std::string_view state_word(bool helper_found, bool port_answers, bool snapshot)
 
 namespace {
 
-// The state once it is known whether the VM has a helper: the port is probed
-// only for a live helper, the snapshot looked at only without one.
-std::string_view state_with_helper(const VmEntry& vm, bool helper_found) {
-    if (helper_found) return state_word(true, port_open(vm.config.ssh_host_port), false);
+// The state once it is known whether the VM runs (a helper, or a QEMU whose
+// helper was killed): the port is probed only then, the snapshot looked at
+// only otherwise.
+std::string_view state_with_helper(const VmEntry& vm, bool runs) {
+    if (runs) return state_word(true, port_open(vm.config.ssh_host_port), false);
     return state_word(false, false, has_snapshot(vm.config.save_path));
 }
 
 }  // namespace
 
 std::string_view vm_state(const VmEntry& vm) {
-    return state_with_helper(vm, find_helper_pid(vm.dir).has_value());
+    return vm_state(vm, ProcessTable::read());
 }
 
 std::string_view vm_state(const VmEntry& vm, const ProcessTable& table) {
-    return state_with_helper(vm, find_helper_pid(table, vm.dir).has_value());
+    return state_with_helper(vm, find_helper_pid(table, vm.dir).has_value() ||
+                                     table.find_qemu(vm.config.disk_path).has_value());
 }
 
 std::expected<VmEntry, std::string> match_vm(const std::vector<VmEntry>& vms,

@@ -68,7 +68,8 @@ std::string_view state_word(bool helper_found, bool port_answers, bool snapshot)
 // The state derived afresh: a walk of /proc, then the port probe or the
 // snapshot test.
 std::string_view vm_state(const VmEntry& vm);
-// The same, looking the helper up in a process table read earlier.
+// The same, looking the helper up in a process table read earlier. A VM
+// whose helper was killed while its QEMU runs on counts as running too.
 std::string_view vm_state(const VmEntry& vm, const ProcessTable& table);
 
 // Picks the VM the command's arguments name (the first word not beginning

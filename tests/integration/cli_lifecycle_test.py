@@ -141,6 +141,25 @@ class LifecycleTest(LifecycleCase):
         wait_until(lambda: not os.path.exists(f"/proc/{qemu_pid}"), 20, what="QEMU swept")
         self.assertEqual(self.json_state(), ("stopped", None))
 
+    def test_helper_killed_while_qemu_runs(self):
+        pid = self.start_box(["  state: starting"])
+        with open(os.path.join(self.dir, "fake-qemu.pid")) as f:
+            qemu_pid = int(f.read())
+        end_process(pid, signal.SIGKILL)
+        # The VM still runs (unsupervised); only --force ends its QEMU.
+        self.assertEqual(self.json_state(), ("running", None))
+        self.assertIn(b"  state:     running\n", self.cli("status", "box")[1])
+        self.assertEqual(self.cli("stop", "box"), (1, b"", (
+            f"kelvo-vmhelper: 'box' has no helper; its QEMU (pid {qemu_pid}) runs unsupervised"
+            " — end it with: kelvo-vmhelper stop box --force\n").encode()))
+        self.assertEqual(self.cli("stop", "box", "--force"), (0, (
+            f"force-killing 'box' (QEMU pid {qemu_pid} without a helper)…\n"
+            "'box' stopped\n").encode(), b""))
+        self.assertEqual(self.json_state(), ("stopped", None))
+        # The next start boots over the sockets the killed pair left behind.
+        self.assertTrue(os.path.exists(os.path.join(self.dir, "qmp.sock")))
+        self.start_box(["  state: starting"])
+
     def test_concurrent_starts_give_one_vm(self):
         starts = [self.sb.start(["start", "box"], env=self.env) for _ in range(2)]
         results = sorted((p.wait(timeout=60), p.stderr.read()) for p in starts)
