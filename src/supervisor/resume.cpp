@@ -1,6 +1,7 @@
 #include "supervisor/resume.h"
 
 #include <unistd.h>
+#include <fstream>
 
 #include <fmt/format.h>
 
@@ -21,6 +22,17 @@ constexpr std::string_view kResumeFailed =
 constexpr std::string_view kSnapshotNotLoaded =
     "resume failed: qemu exited before the snapshot was loaded — kept snapshot; start again to "
     "retry the resume";
+
+// True when QEMU said in its log that it could not load the snapshot
+// ("load of migration failed: Invalid argument"): such a snapshot is of no
+// use to a later start either.
+bool snapshot_rejected(const Supervisor& s) {
+    std::ifstream log(run_dir_file(s.config, "qemu.log"), std::ios::binary);
+    std::string text(64 * 1024, '\0');
+    log.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(log.gcount()));
+    return text.find("load of migration failed") != std::string::npos;
+}
 
 asio::awaitable<bool> guest_reachable(Supervisor& s) {
     co_return co_await probe_ssh(s.config.ssh_host_port, s.timings.probe);
@@ -108,7 +120,7 @@ asio::awaitable<bool> resume(Supervisor& s) {
         // A QEMU that ended by itself (a snapshot it could not load, say)
         // is reported before the failure.
         if (const auto status = s.qemu.status()) report_qemu_end(*status);
-        if (qemu_ended(s) && !loaded) {
+        if (qemu_ended(s) && !loaded && !snapshot_rejected(s)) {
             // The guest never ran from the snapshot (QEMU could not bind
             // its SSH port, say): it still matches the disk, so the next
             // start can load it again.

@@ -21,8 +21,9 @@ inline constexpr std::string_view kNetworkReinitCommand =
 // link bounces. True: `running` was emitted and supervision may begin.
 // False: the resume failed, QEMU was killed and `run` ends with status 1.
 // The snapshot at save_path is deleted either way, except when QEMU ended
-// by itself before it was seen past "inmigrate": that snapshot was never
-// loaded and is kept for the next start.
+// by itself before it was seen past "inmigrate" without saying that it
+// could not load it: that snapshot was never loaded and is kept for the next
+// start.
 asio::awaitable<bool> resume(Supervisor& s);
 
 }  // namespace kelvo

@@ -2,6 +2,7 @@
 or cannot succeed."""
 
 import os
+import socket
 import unittest
 
 from run_support import RESUME_FAILED, RunCase, error, log, running, state
@@ -39,6 +40,27 @@ class ResumeFallbackTest(RunCase):
                        f"{self.vm_file('qga.sock')}: No such file or directory (os error 2)"),
                    log("resume: NIC bounce fallback 1"), running(self.port),
                    log("resume: networking restored, guest reachable"), timeout=60)
+        self.assertFalse(os.path.exists(self.cfg["save_path"]))
+        self.stop(run)
+
+    def test_qemu_ending_before_the_load_keeps_the_snapshot(self):
+        # Another program holds the forwarded port for a moment: QEMU cannot
+        # set up its network and exits before it loads anything.
+        holder = socket.socket()
+        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        holder.bind(("127.0.0.1", self.port))
+        holder.listen()
+        run = self.resumed({})
+        rest = run.rest(timeout=120)
+        self.assertEqual(rest[-2:], [log("qemu exited with status exit status: 1"), error(
+            "resume failed: qemu exited before the snapshot was loaded — kept snapshot; "
+            "start again to retry the resume")])
+        self.assertEqual(run.wait(), 1)
+        holder.close()
+        # The next start resumes from it.
+        run = self.start_run()
+        run.expect(state("starting"), state("restoring"), self.launching(resuming=True),
+                   running(self.port), log("resume: networking restored, guest reachable"))
         self.assertFalse(os.path.exists(self.cfg["save_path"]))
         self.stop(run)
 
