@@ -1,9 +1,13 @@
 """`run`: standard-input commands of an attached supervisor, end of input,
 and detached mode."""
 
+import os
+import signal
 import subprocess
+import time
 import unittest
 
+from kelvo_testlib import wait_until
 from run_support import RunCase, error, log, running, state
 
 KILLED_OR_QUIT = [log("qemu exited with status signal: 9 (SIGKILL)"), log("qemu exited cleanly")]
@@ -92,6 +96,39 @@ class DetachedTest(RunCase):
         run.command('{"cmd":"stop"}')
         run.expect(log("graceful powerdown requested"), log("qemu exited cleanly"), state("stopped"))
         run.finish(0)
+
+
+
+class FaultTest(RunCase):
+    def test_qemu_killed_during_the_powerdown(self):
+        run = self.start_run({"FAKE_QEMU_POWERDOWN": "ignore"})
+        self.boot(run)
+        qemu = self.qemu_pid()
+        run.signal(signal.SIGTERM)
+        run.expect(log("graceful powerdown requested"))
+        wait_until(lambda: "system_powerdown" in self.qmp_commands(), 10, what="powerdown")
+        time.sleep(0.3)  # its reply read: the supervisor waits for the guest
+        os.kill(qemu, signal.SIGKILL)
+        # Well within the powerdown limit: the end is seen, not waited out.
+        run.expect(log("qemu exited with status signal: 9 (SIGKILL)"), state("stopped"),
+                   timeout=20)
+        run.finish(0)
+
+    def test_signal_storm(self):
+        run = self.start_run({"FAKE_QEMU_SNAPSHOT_BYTES": str(4 << 20)})
+        self.boot(run)
+        qemu = self.qemu_pid()
+        for _ in range(100):
+            run.signal(signal.SIGUSR1)
+            run.signal(signal.SIGTERM)
+        rest = run.rest(timeout=120)
+        self.assertEqual(run.wait(), 0, rest)
+        self.assert_gone(qemu)
+        self.assertLessEqual(self.qmp_commands().count("migrate"), 1)
+        # The events tell the end truly: a snapshot exactly when hibernated.
+        final = [e["state"] for e in rest if e.get("event") == "state"][-1]
+        self.assertIn(final, ("stopped", "hibernated"), rest)
+        self.assertEqual(os.path.exists(self.cfg["save_path"]), final == "hibernated", rest)
 
 
 if __name__ == "__main__":
