@@ -67,12 +67,16 @@ class HibernateTest(RunCase):
         self.assertFalse(os.path.islink(self.cfg["save_path"]))
         self.assertTrue(self.snapshot().startswith(b"FAKE-QEMU-SNAPSHOT"))
 
-    def test_save_path_with_a_quote(self):
-        self.write_config(save_path=os.path.join(self.sb.vm_dir("vm1"), "it's state.save"))
+    def test_hostile_save_path(self):
+        # A quote, a command substitution, a backquote, a space and a newline:
+        # the snapshot lands at exactly this path and no shell command runs.
+        name = "it's $(touch sub-ran) `touch tick-ran` a\nb.save"
+        self.write_config(save_path=os.path.join(self.sb.vm_dir("vm1"), name))
         path = self.cfg["save_path"]
         run = self.start_run()
         self.boot(run)
         self.hibernate(run)
+        self.assertTrue(self.snapshot().startswith(b"FAKE-QEMU-SNAPSHOT"))
         quoted = "'" + path.replace("'", "'\\''") + "'"
         migrate = [c for c in self.calls() if c.get("execute") == "migrate"][0]
         self.assertEqual(migrate["arguments"]["uri"], "exec:cat > " + quoted[:-1] + ".part'")
@@ -83,6 +87,9 @@ class HibernateTest(RunCase):
         self.assertEqual(self.qemu_argv()[-1], "exec:cat " + quoted)
         self.assertFalse(os.path.exists(path))
         self.stop(run)
+        ran = [os.path.join(d, f) for d, _, files in os.walk(self.sb.root) for f in files
+               if f in ("sub-ran", "tick-ran")]
+        self.assertEqual(ran, [])
 
     def test_noisy_monitor_is_understood(self):
         # Garbage before the greeting, blank and non-JSON lines before every
