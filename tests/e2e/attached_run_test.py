@@ -14,6 +14,8 @@ import e2e_lib as e2e
 from e2e_lib import LifecycleCase, step
 
 
+HOSTILE_SAVE_NAME = "it's $(touch sub-ran) `touch tick-ran` a\nb.save"
+
 class AttachedRunTest(LifecycleCase):
     vm = None
     uptime_before = None
@@ -44,7 +46,11 @@ class AttachedRunTest(LifecycleCase):
     @step
     def test_01_provision_with_firmware_path(self):
         code, _ = e2e.host_firmware()
-        type(self).vm = vm = self.sandbox.write_vm("e2e-attached", e2e.free_port(), firmware_path=code)
+        # The snapshot's name holds a quote, a command substitution, a
+        # backquote, a space and a newline: QEMU's shell must run none of it.
+        type(self).vm = vm = self.sandbox.write_vm(
+            "e2e-attached", e2e.free_port(), firmware_path=code,
+            save_name=HOSTILE_SAVE_NAME)
         status, out, err, took = self.sandbox.kelvo(["provision", "--config", vm.file("helper.json")], timeout=300)
         self.timed("provision", took)
         self.assertEqual(status, 0, f"stdout:\n{out}\nstderr:\n{err}")
@@ -105,6 +111,9 @@ class AttachedRunTest(LifecycleCase):
         self.assertEqual(len(words), 4, words)
         self.assertGreater(os.path.getsize(self.vm.snapshot), 1 << 20)
         self.assertFalse(os.path.exists(self.vm.snapshot + ".part"))
+        self.assertTrue(self.vm.snapshot.endswith(HOSTILE_SAVE_NAME))
+        self.assertEqual([f for _, _, files in os.walk(self.sandbox.root) for f in files
+                          if f in ("sub-ran", "tick-ran")], [], "a command in save_path ran")
         self.assertTrue(e2e.wait_gone(self.vm.qemu_pids(), 10), "QEMU still runs after the hibernation")
 
     @step

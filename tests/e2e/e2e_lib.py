@@ -641,7 +641,7 @@ class Sandbox:
             return key, f.read().strip()
 
     def write_vm(self, name, port, firmware_path=None, disk_gib=0, memory_mib=512, hostname=None,
-                 authorized_keys=()):
+                 authorized_keys=(), save_name="state.save"):
         """A fresh VM directory laid out as the app does it; returns Vm. The
         seed's meta-data names the guest `hostname` (default: the VM's name);
         its user-data lists `authorized_keys` under ssh_authorized_keys."""
@@ -655,7 +655,7 @@ class Sandbox:
             "efi_store_path": os.path.join(d, "efi-vars.fd"),
             "machine_identifier_path": os.path.join(d, "machine-id"),
             "console_log_path": os.path.join(d, "console.log"),
-            "save_path": os.path.join(d, "state.save"),
+            "save_path": os.path.join(d, save_name),
             "mac_address": "52:54:00:e2:e0:%02x" % (port % 256),
             "cpu_count": 1,
             "memory_mib": memory_mib,
