@@ -15,6 +15,7 @@ namespace kelvo {
 namespace {
 
 constexpr std::string_view kNoConfirmation = "no confirmation (non-interactive?) — pass --yes";
+constexpr size_t kMaxAnswerBytes = 1 << 20;
 
 // One line from standard input, read byte by byte so that nothing after it
 // is consumed. End of input gives what was read so far.
@@ -32,6 +33,9 @@ std::expected<std::string, std::string> read_answer() {
         if (n == 0) break;
         line += c;
         if (c == '\n') break;
+        // An answer is a short line; an endless one (a device in place of
+        // a terminal) is no answer.
+        if (line.size() >= kMaxAnswerBytes) return std::unexpected(std::string(kNoConfirmation));
     }
     if (!is_valid_utf8(line)) return std::unexpected(std::string(kNoConfirmation));
     return line;
@@ -58,7 +62,9 @@ CommandResult cmd_delete(const VmEntry& vm, const std::vector<std::string>& args
         if (!answer) return std::unexpected(answer.error());
         if (!accepted(*answer)) return std::unexpected("aborted");
     }
-    if (auto removed = remove_tree(vm.dir); !removed)
+    // helper.json goes last: a delete that fails part-way leaves a VM that
+    // list still shows and a second delete can finish.
+    if (auto removed = remove_tree(vm.dir, "helper.json"); !removed)
         return std::unexpected(
             fmt::format("remove {}: {}", path_text(vm.dir), os_error(removed.error())));
     print_stdout(fmt::format(

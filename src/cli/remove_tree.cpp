@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -12,8 +13,9 @@ namespace kelvo {
 
 namespace {
 
-// Empties the directory open as dir_fd (which it takes over and closes).
-std::expected<void, int> empty_directory(int dir_fd) {
+// Empties the directory open as dir_fd (which it takes over and closes),
+// removing the entry named `last` (if any) after all the others.
+std::expected<void, int> empty_directory(int dir_fd, std::string_view last = {}) {
     DIR* dir = ::fdopendir(dir_fd);
     if (dir == nullptr) {
         const int err = errno;
@@ -28,6 +30,8 @@ std::expected<void, int> empty_directory(int dir_fd) {
     }
     std::expected<void, int> result;
     if (errno != 0) result = std::unexpected(errno);
+    std::stable_partition(names.begin(), names.end(),
+                          [last](const std::string& name) { return name != last; });
     for (const std::string& name : names) {
         if (!result) break;
         if (::unlinkat(dir_fd, name.c_str(), 0) == 0 || errno == ENOENT) continue;
@@ -52,7 +56,7 @@ std::expected<void, int> empty_directory(int dir_fd) {
 
 }  // namespace
 
-std::expected<void, int> remove_tree(const std::filesystem::path& path) {
+std::expected<void, int> remove_tree(const std::filesystem::path& path, std::string_view last) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return std::unexpected(errno);
     if (!S_ISDIR(st.st_mode)) {
@@ -61,7 +65,7 @@ std::expected<void, int> remove_tree(const std::filesystem::path& path) {
     }
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return std::unexpected(errno);
-    if (auto emptied = empty_directory(fd); !emptied) return emptied;
+    if (auto emptied = empty_directory(fd, last); !emptied) return emptied;
     if (::rmdir(path.c_str()) != 0) return std::unexpected(errno);
     return {};
 }

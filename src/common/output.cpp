@@ -22,9 +22,20 @@ std::mutex& stdout_lock() {
     return lock;
 }
 
+namespace {
+int first_stdout_error = 0;  // guarded by stdout_lock()
+}  // namespace
+
 bool print_stdout(std::string_view text) {
     std::lock_guard guard(stdout_lock());
-    return write_all(STDOUT_FILENO, text);
+    if (write_all(STDOUT_FILENO, text)) return true;
+    if (first_stdout_error == 0) first_stdout_error = errno;
+    return false;
+}
+
+int stdout_write_error() {
+    std::lock_guard guard(stdout_lock());
+    return first_stdout_error;
 }
 
 void print_stderr(std::string_view text) { (void)write_all(STDERR_FILENO, text); }

@@ -14,8 +14,11 @@ bool write_all(int fd, std::string_view text);
 std::mutex& stdout_lock();
 
 // Writes text to standard output under the standard output lock. A failed
-// write (reader gone) is reported as false and otherwise ignored.
+// write is reported as false, and its error kept for stdout_write_error.
 bool print_stdout(std::string_view text);
+
+// The errno of the first failed write to standard output (0: none failed).
+int stdout_write_error();
 
 // Writes text to standard error; failures are ignored.
 void print_stderr(std::string_view text);
