@@ -51,13 +51,13 @@ bool accepted(std::string_view answer) {
 CommandResult cmd_delete(const VmEntry& vm, const std::vector<std::string>& args) {
     if (auto pid = find_helper_pid(vm.dir))
         return std::unexpected(
-            fmt::format("'{}' is running (helper pid {}) — stop it first", vm.name, *pid));
+            fmt::format("'{}' is running (helper pid {}) — stop it first", vm.shown, *pid));
     if (const auto qemus = find_vm_qemu_pids(vm.config.disk_path); !qemus.empty())
         return std::unexpected(
-            fmt::format("'{}' is running (QEMU pid {}) — stop it first", vm.name, qemus.front()));
+            fmt::format("'{}' is running (QEMU pid {}) — stop it first", vm.shown, qemus.front()));
     if (!has_flag(args, "--yes")) {
-        print_stderr(fmt::format("Delete '{}' and all its files under {}? [y/N] ", vm.name,
-                                 path_text(vm.dir)));
+        print_stderr(fmt::format("Delete '{}' and all its files under {}? [y/N] ", vm.shown,
+                                 escape_control(path_text(vm.dir))));
         auto answer = read_answer();
         if (!answer) return std::unexpected(answer.error());
         if (!accepted(*answer)) return std::unexpected("aborted");
@@ -69,7 +69,7 @@ CommandResult cmd_delete(const VmEntry& vm, const std::vector<std::string>& args
             fmt::format("remove {}: {}", path_text(vm.dir), os_error(removed.error())));
     print_stdout(fmt::format(
         "deleted '{}' from this host (an Kelvo-side record, if any, remains in the app)\n",
-        vm.name));
+        vm.shown));
     return {};
 }
 

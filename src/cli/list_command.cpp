@@ -9,6 +9,7 @@
 #include "cli/text_table.h"
 #include "common/json.h"
 #include "common/output.h"
+#include "common/text.h"
 
 namespace kelvo {
 
@@ -54,12 +55,12 @@ std::string table_text(const std::vector<VmEntry>& vms, const std::vector<Observ
     for (size_t i = 0; i < vms.size(); ++i) {
         const HelperConfig& c = vms[i].config;
         rows.push_back({
-            vms[i].name,
+            vms[i].shown,
             std::string(observed[i].state),
             c.ssh_host_port == 0 ? "-" : fmt::format("{}", c.ssh_host_port),
             fmt::format("{}", c.cpu_count),
             fmt::format("{} MiB", c.memory_mib),
-            short_id(vms[i].id),
+            escape_control(short_id(vms[i].id)),
         });
     }
     return format_table(rows);

@@ -17,7 +17,8 @@ namespace kelvo {
 LogFollower::LogFollower(LogFollower&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       position_(other.position_),
-      pending_(std::move(other.pending_)) {}
+      pending_(std::move(other.pending_)),
+      overlong_(other.overlong_) {}
 
 LogFollower& LogFollower::operator=(LogFollower&& other) noexcept {
     if (this != &other) {
@@ -25,6 +26,7 @@ LogFollower& LogFollower::operator=(LogFollower&& other) noexcept {
         fd_ = std::exchange(other.fd_, -1);
         position_ = other.position_;
         pending_ = std::move(other.pending_);
+        overlong_ = other.overlong_;
     }
     return *this;
 }
@@ -40,7 +42,14 @@ std::expected<LogFollower, std::string> open_log_follower(const std::filesystem:
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return std::unexpected(fmt::format("open {}: {}", path_text(path), last_os_error()));
-    return LogFollower(fd, offset);
+    LogFollower follower(fd, offset);
+    // Only a regular file ends: a device such as /dev/zero never would.
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return std::unexpected(fmt::format("open {}: {}", path_text(path), last_os_error()));
+    if (!S_ISREG(st.st_mode))
+        return std::unexpected(fmt::format("open {}: not a regular file", path_text(path)));
+    return follower;
 }
 
 std::optional<LogFollower> follow_from_end(const std::filesystem::path& path) {
@@ -57,9 +66,9 @@ std::vector<std::string> read_new_lines(LogFollower& follower) {
     if (::fstat(follower.fd_, &st) == 0 && static_cast<uint64_t>(st.st_size) < follower.position_) {
         follower.position_ = 0;
         follower.pending_.clear();
+        follower.overlong_ = false;
     }
     if (::lseek(follower.fd_, static_cast<off_t>(follower.position_), SEEK_SET) < 0) return lines;
-    std::string fresh;
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(follower.fd_, buffer, sizeof buffer);
@@ -68,17 +77,22 @@ std::vector<std::string> read_new_lines(LogFollower& follower) {
             return lines;  // the position stays; the next call tries again
         }
         if (n == 0) break;
-        fresh.append(buffer, static_cast<size_t>(n));
+        follower.position_ += static_cast<uint64_t>(n);
+        follower.pending_.append(buffer, static_cast<size_t>(n));
+        size_t start = 0;
+        for (size_t nl; (nl = follower.pending_.find('\n', start)) != std::string::npos;
+             start = nl + 1) {
+            const std::string_view line(follower.pending_.data() + start, nl - start);
+            if (!follower.overlong_) lines.push_back(utf8_lossy(trim_end(line)));
+            follower.overlong_ = false;
+        }
+        follower.pending_.erase(0, start);
+        // A line that outgrows the limit is dropped, up to its newline.
+        if (follower.pending_.size() > kMaxPendingLine) {
+            follower.pending_.clear();
+            follower.overlong_ = true;
+        }
     }
-    follower.position_ += fresh.size();
-    follower.pending_ += fresh;
-    size_t start = 0;
-    for (size_t nl; (nl = follower.pending_.find('\n', start)) != std::string::npos;
-         start = nl + 1) {
-        const std::string_view line(follower.pending_.data() + start, nl - start);
-        lines.push_back(utf8_lossy(trim_end(line)));
-    }
-    follower.pending_.erase(0, start);
     return lines;
 }
 

@@ -9,6 +9,9 @@
 
 namespace kelvo {
 
+// The longest partial line a follower keeps waiting for its newline (1 MiB).
+inline constexpr size_t kMaxPendingLine = size_t(1) << 20;
+
 // A reader of the complete new lines of a growing file (an event log or the
 // serial console). Move-only; closes its file when dropped.
 class LogFollower {
@@ -32,9 +35,11 @@ class LogFollower {
     int fd_ = -1;
     uint64_t position_ = 0;
     std::string pending_;
+    bool overlong_ = false;  // the line being read passed kMaxPendingLine: dropped
 };
 
-// Opens path for following from the byte offset; "open {path}: {error}".
+// Opens path for following from the byte offset; "open {path}: {error}",
+// "open {path}: not a regular file".
 std::expected<LogFollower, std::string> open_log_follower(const std::filesystem::path& path,
                                                           uint64_t offset);
 

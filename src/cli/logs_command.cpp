@@ -1,10 +1,12 @@
 #include <algorithm>
+#include <cerrno>
 #include <thread>
 
 #include <fmt/format.h>
 
 #include "cli/commands.h"
-#include "cli/file_io.h"
+#include "common/os_error.h"
+#include "config/read_regular_file.h"
 #include "cli/log_follower.h"
 #include "common/output.h"
 #include "common/text.h"
@@ -33,19 +35,24 @@ CommandResult cmd_logs(const VmEntry& vm, const std::vector<std::string>& args) 
     const std::filesystem::path path =
         console ? std::filesystem::path(vm.config.console_log_path) : event_log_path(vm);
 
-    const auto text = read_text_file(path);
-    if (!text)
+    const auto bytes = read_regular_file(path.native());
+    if (!bytes && bytes.error() == os_error(ENOENT))
         return std::unexpected(fmt::format("{} does not exist — '{}' has not {} yet",
-                                           path_text(path), vm.name,
+                                           path_text(path), vm.shown,
                                            console ? "booted" : "been started"));
-    const auto lines = split_lines(*text);
+    // A directory, a named pipe or a device, or a file this user may not read.
+    if (!bytes) return std::unexpected(fmt::format("cannot read {}: {}", path_text(path), bytes.error()));
+    // A serial console carries bytes that are not UTF-8 (firmware draws its
+    // boxes in code page 437): each is shown as U+FFFD.
+    const std::string text = utf8_lossy(*bytes);
+    const auto lines = split_lines(text);
     std::string out;
     const size_t first = lines.size() > count ? lines.size() - static_cast<size_t>(count) : 0;
     for (size_t i = first; i < lines.size(); ++i) out += lines[i] + "\n";
     if (!out.empty() && !print_stdout(out)) return {};
     if (!follow) return {};
 
-    auto follower = open_log_follower(path, text->size());
+    auto follower = open_log_follower(path, bytes->size());
     if (!follower) return std::unexpected(follower.error());
     for (;;) {
         out.clear();

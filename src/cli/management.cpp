@@ -9,6 +9,7 @@
 #include "cli/commands.h"
 #include "common/os_error.h"
 #include "common/output.h"
+#include "common/text.h"
 
 namespace kelvo {
 
@@ -57,7 +58,7 @@ int run_management(std::string_view command, const std::vector<std::string>& arg
         return 1;
     }
     if (result) return 0;
-    print_stderr(fmt::format("kelvo-vmhelper: {}\n", result.error()));
+    print_stderr(fmt::format("kelvo-vmhelper: {}\n", escape_control(result.error())));
     return 1;
 }
 

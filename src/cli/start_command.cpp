@@ -44,17 +44,17 @@ std::expected<std::string, std::string> own_executable() {
 CommandResult cmd_start(const VmEntry& vm, const std::vector<std::string>&) {
     if (auto pid = find_helper_pid(vm.dir))
         return std::unexpected(
-            fmt::format("'{}' is already running (helper pid {})", vm.name, *pid));
+            fmt::format("'{}' is already running (helper pid {})", vm.shown, *pid));
     if (const auto qemus = find_vm_qemu_pids(vm.config.disk_path); !qemus.empty())
         return std::unexpected(fmt::format(
             "'{}' is already running (QEMU pid {} without a helper — end it with: "
             "kelvo-vmhelper stop {} --force)",
-            vm.name, qemus.front(), vm.name));
+            vm.shown, qemus.front(), vm.shown));
     struct stat st;
     if (::stat(vm.config.disk_path.c_str(), &st) != 0)
         return std::unexpected(fmt::format(
             "'{}' has no disk yet — it was never provisioned (create/start it from Kelvo once)",
-            vm.name));
+            vm.shown));
     auto exe = own_executable();
     if (!exe) return std::unexpected(exe.error());
     // The run lock is taken before anything is truncated, and handed to the
@@ -63,7 +63,7 @@ CommandResult cmd_start(const VmEntry& vm, const std::vector<std::string>&) {
     if (!lock) return std::unexpected(lock.error());
     if (!*lock)
         return std::unexpected(fmt::format("'{}' is already running (another helper holds {})",
-                                           vm.name, run_lock_path(vm.config)));
+                                           vm.shown, run_lock_path(vm.config)));
 
     const auto log_path = event_log_path(vm);
     // O_NONBLOCK: a named pipe in place of the log fails instead of waiting for
@@ -88,7 +88,7 @@ CommandResult cmd_start(const VmEntry& vm, const std::vector<std::string>&) {
     options.kill_on_drop = false;  // the helper outlives this command
     auto child = spawn(options);
     if (!child) return std::unexpected(fmt::format("spawn helper: {}", child.error()));
-    print_stdout(fmt::format("started '{}' (helper pid {}) — booting…\n", vm.name, child->pid()));
+    print_stdout(fmt::format("started '{}' (helper pid {}) — booting…\n", vm.shown, child->pid()));
 
     auto result = [&]() -> CommandResult {
         auto follower = open_log_follower(log_path, 0);
@@ -99,7 +99,7 @@ CommandResult cmd_start(const VmEntry& vm, const std::vector<std::string>&) {
             render_new_events(*follower);
             if (port_open(port)) {
                 print_stdout(
-                    fmt::format("'{}' is running — guest sshd on 127.0.0.1:{}\n", vm.name, port));
+                    fmt::format("'{}' is running — guest sshd on 127.0.0.1:{}\n", vm.shown, port));
                 return {};
             }
             auto ended = child->try_wait();
@@ -111,7 +111,7 @@ CommandResult cmd_start(const VmEntry& vm, const std::vector<std::string>&) {
             if (std::chrono::steady_clock::now() > deadline) {
                 print_stdout(fmt::format(
                     "still booting (no sshd yet) — follow with: kelvo-vmhelper logs {} -f\n",
-                    vm.name));
+                    vm.shown));
                 return {};
             }
             std::this_thread::sleep_for(kPollInterval);

@@ -5,6 +5,7 @@
 #include "cli/process_table.h"
 #include "cli/sizes.h"
 #include "common/output.h"
+#include "common/text.h"
 
 namespace kelvo {
 
@@ -12,7 +13,7 @@ namespace {
 
 // One "  label:    value" line; every value starts after 13 characters.
 std::string field(std::string_view label, std::string_view value) {
-    return fmt::format("  {:<11}{}\n", fmt::format("{}:", label), value);
+    return fmt::format("  {:<11}{}\n", fmt::format("{}:", label), escape_control(value));
 }
 
 }  // namespace
@@ -23,7 +24,7 @@ CommandResult cmd_status(const VmEntry& vm, const std::vector<std::string>&) {
     const std::string_view state = vm_state(vm, table);
     const auto pid = find_helper_pid(table, vm.dir);
 
-    std::string out = fmt::format("{}\n", vm.name);
+    std::string out = fmt::format("{}\n", vm.shown);
     out += field("id", vm.id);
     out += field("state", state);
     if (pid) out += field("helper", fmt::format("pid {}", *pid));

@@ -30,13 +30,13 @@ std::optional<std::string> render_new_lines(std::optional<LogFollower>& follower
 // A QEMU whose helper was killed runs on unsupervised: only --force ends it.
 CommandResult stop_orphaned_qemu(const VmEntry& vm, bool force) {
     const auto qemus = find_vm_qemu_pids(vm.config.disk_path);
-    if (qemus.empty()) return std::unexpected(fmt::format("'{}' is not running", vm.name));
+    if (qemus.empty()) return std::unexpected(fmt::format("'{}' is not running", vm.shown));
     if (!force)
         return std::unexpected(fmt::format(
             "'{}' has no helper; its QEMU (pid {}) runs unsupervised — end it with: "
             "kelvo-vmhelper stop {} --force",
-            vm.name, qemus.front(), vm.name));
-    print_stdout(fmt::format("force-killing '{}' (QEMU pid {} without a helper)…\n", vm.name,
+            vm.shown, qemus.front(), vm.shown));
+    print_stdout(fmt::format("force-killing '{}' (QEMU pid {} without a helper)…\n", vm.shown,
                              qemus.front()));
     for (uint32_t qemu : qemus) (void)send_signal(qemu, SIGKILL);
     const auto deadline = std::chrono::steady_clock::now() + kStopWaitLimit;
@@ -47,7 +47,7 @@ CommandResult stop_orphaned_qemu(const VmEntry& vm, bool force) {
             std::this_thread::sleep_for(kPollInterval / 5);
         }
     }
-    print_stdout(fmt::format("'{}' stopped\n", vm.name));
+    print_stdout(fmt::format("'{}' stopped\n", vm.shown));
     return {};
 }
 
@@ -61,10 +61,10 @@ CommandResult cmd_stop(const VmEntry& vm, const std::vector<std::string>& args) 
 
     if (!force) {
         print_stdout(
-            fmt::format("stopping '{}' (graceful powerdown, helper pid {})…\n", vm.name, *pid));
+            fmt::format("stopping '{}' (graceful powerdown, helper pid {})…\n", vm.shown, *pid));
         if (auto sent = send_signal(*pid, SIGTERM); !sent) return sent;
     } else {
-        print_stdout(fmt::format("force-killing '{}' (helper pid {})…\n", vm.name, *pid));
+        print_stdout(fmt::format("force-killing '{}' (helper pid {})…\n", vm.shown, *pid));
         if (auto sent = send_signal(*pid, SIGKILL); !sent) return sent;
         // The killed helper cannot end its QEMU: end every QEMU of this disk.
         // The table is read after the kill so that a QEMU the helper started
@@ -77,25 +77,25 @@ CommandResult cmd_stop(const VmEntry& vm, const std::vector<std::string>& args) 
     for (;;) {
         if (!process_alive(*pid)) {
             (void)render_new_lines(follower);
-            print_stdout(fmt::format("'{}' stopped\n", vm.name));
+            print_stdout(fmt::format("'{}' stopped\n", vm.shown));
             return {};
         }
         (void)render_new_lines(follower);
         if (std::chrono::steady_clock::now() > deadline)
             return std::unexpected(fmt::format(
                 "helper (pid {}) did not exit — retry with: kelvo-vmhelper stop {} --force", *pid,
-                vm.name));
+                vm.shown));
         std::this_thread::sleep_for(kPollInterval);
     }
 }
 
 CommandResult cmd_hibernate(const VmEntry& vm, const std::vector<std::string>&) {
     const auto pid = find_helper_pid(vm.dir);
-    if (!pid) return std::unexpected(fmt::format("'{}' is not running", vm.name));
+    if (!pid) return std::unexpected(fmt::format("'{}' is not running", vm.shown));
     if (vm.config.save_path.empty())
         return std::unexpected(
-            fmt::format("cannot hibernate '{}': save_path not set in helper.json", vm.name));
-    print_stdout(fmt::format("hibernating '{}' (saving RAM+device state)…\n", vm.name));
+            fmt::format("cannot hibernate '{}': save_path not set in helper.json", vm.shown));
+    print_stdout(fmt::format("hibernating '{}' (saving RAM+device state)…\n", vm.shown));
     auto follower = follow_from_end(event_log_path(vm));
     if (auto sent = send_signal(*pid, SIGUSR1); !sent) return sent;
 
@@ -110,7 +110,7 @@ CommandResult cmd_hibernate(const VmEntry& vm, const std::vector<std::string>&) 
                                 path_text(event_log_path(vm))));
             const uint64_t size = file_size(vm.config.save_path).value_or(0);
             print_stdout(fmt::format("'{}' hibernated ({} MiB snapshot) — 'start' resumes it\n",
-                                     vm.name, format_whole_mib(size)));
+                                     vm.shown, format_whole_mib(size)));
             return {};
         }
         // A helper that refused or failed the hibernation runs on: its

@@ -88,8 +88,9 @@ std::vector<VmEntry> scan_store(const std::filesystem::path& root) {
         if (!text) continue;
         auto config = parse_helper_config(*text);
         if (!config) continue;
-        VmEntry vm{dir, utf8_lossy(name), {}, std::move(*config)};
+        VmEntry vm{dir, utf8_lossy(name), {}, {}, std::move(*config)};
         vm.name = vm_display_name(vm.config, vm.dir, vm.id);
+        vm.shown = escape_control(vm.name);
         vms.push_back(std::move(vm));
     }
     ::closedir(listing);

@@ -20,6 +20,7 @@ struct VmEntry {
     std::filesystem::path dir;  // store root joined with the entry's name
     std::string id;             // the entry's name as text (invalid UTF-8 replaced)
     std::string name;           // display name
+    std::string shown;          // the name for a terminal: control bytes escaped
     HelperConfig config;
 };
 

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include <fmt/format.h>
+
 namespace kelvo {
 
 bool is_space(char c) {
@@ -73,6 +75,26 @@ bool is_valid_utf8(std::string_view bytes) {
         bytes.remove_prefix(len);
     }
     return true;
+}
+
+std::string escape_control(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            out += fmt::format("\\x{:02x}", byte);
+        }
+    }
+    return out;
 }
 
 std::string utf8_lossy(std::string_view bytes) {

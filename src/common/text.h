@@ -17,6 +17,11 @@ bool is_valid_utf8(std::string_view bytes);
 // Decodes bytes as UTF-8, replacing every invalid sequence with U+FFFD.
 std::string utf8_lossy(std::string_view bytes);
 
+// Text for a terminal: each control byte (below 0x20, and 0x7f) shown as an
+// escape ("\n", "\r", "\t", "\x1b"), so that a name from the store cannot
+// move the cursor, clear a line or add a row.
+std::string escape_control(std::string_view text);
+
 // Splits at "\n", dropping one "\r" before each "\n"; a final line without
 // "\n" counts, a final "\n" does not start an empty line.
 std::vector<std::string> split_lines(std::string_view text);

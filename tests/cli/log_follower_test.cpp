@@ -23,7 +23,7 @@ TEST(CliLogFollower, HandsOutCompleteLinesOnly) {
 
     // Each step appends text, then reads: the lines that call returns.
     struct Step {
-        const char* append;
+        std::string append;
         Lines lines;
     } steps[] = {
         {"", {}},
@@ -34,10 +34,13 @@ TEST(CliLogFollower, HandsOutCompleteLinesOnly) {
         {"a\nb\nc", {"a", "b"}},
         {"\n", {"c"}},
         {"bad \xff byte\n", {"bad \xEF\xBF\xBD byte"}},
+        // A line past the limit is dropped up to its newline.
+        {std::string(kMaxPendingLine + 10, 'x'), {}},
+        {"tail\nnext\n", {"next"}},
     };
     for (const auto& step : steps) {
         append_file(path, step.append);
-        EXPECT_EQ(read_new_lines(*follower), step.lines) << step.append;
+        EXPECT_EQ(read_new_lines(*follower), step.lines) << step.append.substr(0, 40);
     }
 }
 
@@ -88,13 +91,12 @@ TEST(CliLogFollower, OpenFailureNamesThePath) {
               "open " + path.string() + ": No such file or directory (os error 2)");
 }
 
-TEST(CliLogFollower, NamedPipeNeverBlocks) {
+TEST(CliLogFollower, OnlyRegularFilesAreFollowed) {
     TempDir tmp;
     const auto path = tmp.path() / "helper.out";
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-    auto follower = follow_from_end(path);
-    ASSERT_TRUE(follower.has_value());
-    EXPECT_EQ(read_new_lines(*follower), Lines{});
+    EXPECT_FALSE(follow_from_end(path).has_value());  // and never blocks
+    EXPECT_EQ(open_log_follower("/dev/zero", 0).error(), "open /dev/zero: not a regular file");
 }
 
 TEST(CliLogFollower, KeepsReadingAFileDeletedWhileOpen) {

@@ -24,6 +24,12 @@ TEST(Utf8Lossy, ReplacesEachMaximalInvalidSequenceOnce) {
     }
 }
 
+TEST(EscapeControl, ShowsEachControlByteAndKeepsTheRest) {
+    EXPECT_EQ(escape_control("plain ü \\x41"), "plain ü \\x41");
+    EXPECT_EQ(escape_control(std::string("a\r\x1b[2K\n\t\x07\x7f\0b", 12)),
+              "a\\r\\x1b[2K\\n\\t\\x07\\x7f\\x00b");
+}
+
 TEST(SplitLines, DropsCarriageReturnAndFinalNewline) {
     EXPECT_EQ(split_lines(""), std::vector<std::string>{});
     EXPECT_EQ(split_lines("a\r\nb\n"), (std::vector<std::string>{"a", "b"}));
