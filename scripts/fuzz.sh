@@ -2,8 +2,9 @@
 # Builds the libFuzzer targets of tests/fuzz into build-fuzz/ (clang 14,
 # AddressSanitizer, UndefinedBehaviorSanitizer, leak detection) and runs each
 # over a fresh copy of its seed corpus (tests/fuzz/corpus/<target>/, which is
-# never written to) until --seconds have passed or --runs inputs have run,
-# whichever comes first. A finding (crash, leak, timeout or out-of-memory) is
+# never written to): every seed once, whole, then inputs of up to 4096 bytes
+# until --seconds have passed or --runs inputs have run, whichever comes
+# first. A finding (crash, leak, timeout or out-of-memory) is
 # printed, and its input saved under build-fuzz/findings/<target>/. The last
 # lines are one per target: executions, seconds, executions per second and
 # findings. Exits non-zero when any target found something or failed to run.
@@ -48,9 +49,9 @@ done
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-results="$build/fuzz-results"
-rm -rf "$results"
-mkdir -p "$results" "$build/logs"
+mkdir -p "$build/logs"
+results=$(mktemp -d "$build/fuzz-results.XXXXXX")
+trap 'rm -rf "$results"' EXIT
 
 # Runs one target; its summary line goes to $results/<target>.
 fuzz_one() {
@@ -61,12 +62,20 @@ fuzz_one() {
     if [ -d "tests/fuzz/corpus/$t" ]; then cp -R "tests/fuzz/corpus/$t/." "$corpus/"; fi
     local before
     before=$(ls -A "$findings")
-    local options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -detect_leaks=1
-                   -print_final_stats=1 -artifact_prefix="$findings/")
-    [ -n "$runs" ] && options+=(-runs="$runs")
+    local common=(-timeout=10 -rss_limit_mb=2048 -detect_leaks=1 -print_final_stats=1
+                  -artifact_prefix="$findings/")
     local start end status=0
     start=$(date +%s.%N)
-    "$build/tests/fuzz/$t" "${options[@]}" "$corpus" >"$log" 2>&1 || status=$?
+    # Every seed once, whole: a regression input may be longer than the
+    # fuzzing limit below.
+    "$build/tests/fuzz/$t" "${common[@]}" -runs=0 "$corpus" >"$log" 2>&1 || status=$?
+    if [ "$status" -eq 0 ]; then
+        # Left to itself libFuzzer would mutate inputs as long as the longest
+        # seed, which makes every execution slow.
+        local options=("${common[@]}" -max_len=4096 -max_total_time="$seconds")
+        [ -n "$runs" ] && options+=(-runs="$runs")
+        "$build/tests/fuzz/$t" "${options[@]}" "$corpus" >>"$log" 2>&1 || status=$?
+    fi
     end=$(date +%s.%N)
 
     local execs new crashes=0 leaks=0 timeouts=0 ooms=0 f
