@@ -3,9 +3,10 @@
 # missing; apt-get update first when something is).
 set -euo pipefail
 # The ARM64 build: a cross compiler, GoogleTest sources, and qemu-user to run
-# its tests.
+# its tests. The fuzz targets: clang 14 and its libFuzzer and sanitizer
+# runtimes.
 packages=(cmake ninja-build g++ pkg-config libasio-dev nlohmann-json3-dev libfmt-dev libgtest-dev googletest
-          python3 g++-aarch64-linux-gnu qemu-user)
+          python3 g++-aarch64-linux-gnu qemu-user clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

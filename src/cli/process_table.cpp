@@ -177,11 +177,15 @@ bool process_alive(uint32_t pid) {
     const ssize_t n = ::read(fd, buf, sizeof buf);
     ::close(fd);
     if (n <= 0) return true;
-    const std::string_view stat_line(buf, static_cast<size_t>(n));
-    const size_t paren = stat_line.rfind(')');
-    if (paren == std::string_view::npos || paren + 2 >= stat_line.size()) return true;
-    const char state = stat_line[paren + 2];
-    return state != 'Z' && state != 'X';
+    const auto state = parse_stat_state(std::string_view(buf, static_cast<size_t>(n)));
+    if (!state) return true;
+    return *state != 'Z' && *state != 'X';
+}
+
+std::optional<char> parse_stat_state(std::string_view stat_text) {
+    const size_t paren = stat_text.rfind(')');
+    if (paren == std::string_view::npos || paren + 2 >= stat_text.size()) return std::nullopt;
+    return stat_text[paren + 2];
 }
 
 std::expected<void, std::string> send_signal(uint32_t pid, int signal_number) {

@@ -64,6 +64,11 @@ std::vector<uint32_t> find_vm_qemu_pids(std::string_view disk_path);
 // process that is not yet reaped counts as gone).
 bool process_alive(uint32_t pid);
 
+// The state letter of a /proc/<pid>/stat text: the character two places after
+// the last ")" (which closes the command name, itself free to hold ")" and
+// blanks). Nothing when the text ends before it.
+std::optional<char> parse_stat_state(std::string_view stat_text);
+
 // kill(2); "signal {signal} to pid {pid} failed (process gone?)" on failure.
 std::expected<void, std::string> send_signal(uint32_t pid, int signal_number);
 

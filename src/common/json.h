@@ -15,7 +15,8 @@ namespace kelvo {
 std::string dump_compact(const nlohmann::json& value);
 std::string dump_pretty(const nlohmann::json& value);  // two-blank indent
 
-// Parses one received line (trimmed first); nothing when it is not JSON.
+// Parses one received line (trimmed first); nothing when it is not JSON or
+// nests arrays and objects more than 256 levels deep.
 std::optional<nlohmann::json> parse_json_line(std::string_view line);
 
 }  // namespace kelvo
