@@ -5,11 +5,11 @@
 #include <fmt/format.h>
 
 #include "cli/commands.h"
-#include "common/os_error.h"
-#include "config/read_regular_file.h"
 #include "cli/log_follower.h"
+#include "common/os_error.h"
 #include "common/output.h"
 #include "common/text.h"
+#include "config/read_regular_file.h"
 
 namespace kelvo {
 
@@ -41,7 +41,8 @@ CommandResult cmd_logs(const VmEntry& vm, const std::vector<std::string>& args) 
                                            path_text(path), vm.shown,
                                            console ? "booted" : "been started"));
     // A directory, a named pipe or a device, or a file this user may not read.
-    if (!bytes) return std::unexpected(fmt::format("cannot read {}: {}", path_text(path), bytes.error()));
+    if (!bytes)
+        return std::unexpected(fmt::format("cannot read {}: {}", path_text(path), bytes.error()));
     // A serial console carries bytes that are not UTF-8 (firmware draws its
     // boxes in code page 437): each is shown as U+FFFD.
     const std::string text = utf8_lossy(*bytes);

@@ -11,7 +11,6 @@ namespace kelvo {
 // the link). The error is the errno of the first failure; whatever was
 // removed before it stays removed. The entry of path named `last` goes after
 // all the others, so that a failure leaves it in place.
-std::expected<void, int> remove_tree(const std::filesystem::path& path,
-                                     std::string_view last = {});
+std::expected<void, int> remove_tree(const std::filesystem::path& path, std::string_view last = {});
 
 }  // namespace kelvo

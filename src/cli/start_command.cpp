@@ -46,10 +46,10 @@ CommandResult cmd_start(const VmEntry& vm, const std::vector<std::string>&) {
         return std::unexpected(
             fmt::format("'{}' is already running (helper pid {})", vm.shown, *pid));
     if (const auto qemus = find_vm_qemu_pids(vm.config.disk_path); !qemus.empty())
-        return std::unexpected(fmt::format(
-            "'{}' is already running (QEMU pid {} without a helper — end it with: "
-            "kelvo-vmhelper stop {} --force)",
-            vm.shown, qemus.front(), vm.shown));
+        return std::unexpected(
+            fmt::format("'{}' is already running (QEMU pid {} without a helper — end it with: "
+                        "kelvo-vmhelper stop {} --force)",
+                        vm.shown, qemus.front(), vm.shown));
     struct stat st;
     if (::stat(vm.config.disk_path.c_str(), &st) != 0)
         return std::unexpected(fmt::format(

@@ -32,10 +32,10 @@ CommandResult stop_orphaned_qemu(const VmEntry& vm, bool force) {
     const auto qemus = find_vm_qemu_pids(vm.config.disk_path);
     if (qemus.empty()) return std::unexpected(fmt::format("'{}' is not running", vm.shown));
     if (!force)
-        return std::unexpected(fmt::format(
-            "'{}' has no helper; its QEMU (pid {}) runs unsupervised — end it with: "
-            "kelvo-vmhelper stop {} --force",
-            vm.shown, qemus.front(), vm.shown));
+        return std::unexpected(
+            fmt::format("'{}' has no helper; its QEMU (pid {}) runs unsupervised — end it with: "
+                        "kelvo-vmhelper stop {} --force",
+                        vm.shown, qemus.front(), vm.shown));
     print_stdout(fmt::format("force-killing '{}' (QEMU pid {} without a helper)…\n", vm.shown,
                              qemus.front()));
     for (uint32_t qemu : qemus) (void)send_signal(qemu, SIGKILL);

@@ -1,7 +1,7 @@
 #include "common/output.h"
 
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 
 namespace kelvo {
 
@@ -38,6 +38,8 @@ int stdout_write_error() {
     return first_stdout_error;
 }
 
-void print_stderr(std::string_view text) { (void)write_all(STDERR_FILENO, text); }
+void print_stderr(std::string_view text) {
+    (void)write_all(STDERR_FILENO, text);
+}
 
 }  // namespace kelvo

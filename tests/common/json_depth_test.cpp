@@ -28,7 +28,8 @@ TEST(CommonJson, DeeperNestingIsNotJson) {
 }
 
 TEST(CommonJson, BracketsInStringsDoNotCount) {
-    const std::string text = "[\"" + std::string(1000, '[') + "\\\"" + std::string(1000, '{') + "\"]";
+    const std::string text =
+        "[\"" + std::string(1000, '[') + "\\\"" + std::string(1000, '{') + "\"]";
     const auto value = parse_json_line(text);
     ASSERT_TRUE(value);
     EXPECT_EQ(value->at(0).get<std::string>().size(), 2001u);

@@ -12,9 +12,9 @@ TEST(Utf8Lossy, ReplacesEachMaximalInvalidSequenceOnce) {
         {"plain", "plain"},
         {"caf\xC3\xA9", "caf\xC3\xA9"},
         {"a\xFFz", "a\xEF\xBF\xBDz"},
-        {"\xE2\x80", "\xEF\xBF\xBD"},                           // truncated 3-byte sequence
+        {"\xE2\x80", "\xEF\xBF\xBD"},  // truncated 3-byte sequence
         {"\xE2\x80z", "\xEF\xBF\xBDz"},
-        {"\xC0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD"},               // overlong: two replacements
+        {"\xC0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // overlong: two replacements
         {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
         {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
     };
@@ -44,7 +44,8 @@ TEST(ParseUnsigned, AcceptsPlusAndRejectsOverflow) {
     EXPECT_TRUE(parse_unsigned("18446744073709551615", UINT64_MAX, v));
     EXPECT_FALSE(parse_unsigned("18446744073709551616", UINT64_MAX, v));
     EXPECT_FALSE(parse_unsigned("4294967296", UINT32_MAX, v));
-    for (const char* bad : {"", "+", "-5", "abc", "1 ", "0x10"}) EXPECT_FALSE(parse_unsigned(bad, UINT64_MAX, v)) << bad;
+    for (const char* bad : {"", "+", "-5", "abc", "1 ", "0x10"})
+        EXPECT_FALSE(parse_unsigned(bad, UINT64_MAX, v)) << bad;
 }
 
 TEST(FirstToken, SkipsLeadingBlanks) {

@@ -46,8 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<size_t> chunks(data + 1, data + 1 + count);
     if (std::count(chunks.begin(), chunks.end(), 0) == static_cast<long>(chunks.size()))
         chunks.push_back(4096);
-    const std::string_view input(reinterpret_cast<const char*>(data) + 1 + count,
-                                 size - 1 - count);
+    const std::string_view input(reinterpret_cast<const char*>(data) + 1 + count, size - 1 - count);
 
     kelvo::ControlChannel channel(context.get_executor());
     kelvo::CommandLines lines(channel);

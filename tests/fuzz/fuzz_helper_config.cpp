@@ -72,17 +72,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto config = kelvo::parse_helper_config(text);
     if (!config) {
         const std::string& message = config.error();
-        FUZZ_CHECK(message == "stream did not contain valid UTF-8" ||
-                   ends_with_location(message));
+        FUZZ_CHECK(message == "stream did not contain valid UTF-8" || ends_with_location(message));
         FUZZ_CHECK(message != "stream did not contain valid UTF-8" || !kelvo::is_valid_utf8(text));
         return 0;
     }
     FUZZ_CHECK(kelvo::is_valid_utf8(text));
     const kelvo::HelperConfig& c = *config;
     // Decoded strings are UTF-8 whatever escapes spelled them.
-    for (const std::string* s : {&c.disk_path, &c.seed_path, &c.efi_store_path,
-                                 &c.machine_identifier_path, &c.console_log_path, &c.save_path,
-                                 &c.mac_address, &c.vm_name}) {
+    for (const std::string* s :
+         {&c.disk_path, &c.seed_path, &c.efi_store_path, &c.machine_identifier_path,
+          &c.console_log_path, &c.save_path, &c.mac_address, &c.vm_name}) {
         FUZZ_CHECK(kelvo::is_valid_utf8(*s));
     }
     FUZZ_CHECK(!c.firmware_path || kelvo::is_valid_utf8(*c.firmware_path));

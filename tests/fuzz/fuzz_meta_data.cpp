@@ -38,8 +38,8 @@ const std::filesystem::path& vm_dir() {
         const char* tmp = std::getenv("TMPDIR");
         std::error_code ec;
         const std::string base = std::filesystem::is_directory("/dev/shm", ec) ? "/dev/shm"
-                                 : tmp != nullptr && *tmp != '\0'               ? tmp
-                                                                                 : "/tmp";
+                                 : tmp != nullptr && *tmp != '\0'              ? tmp
+                                                                               : "/tmp";
         std::string pattern = base + "/kelvo-fuzz-meta-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
         std::atexit([] {
