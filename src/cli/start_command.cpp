@@ -83,7 +83,7 @@ CommandResult cmd_start(const VmEntry& vm, const std::vector<std::string>&) {
     options.in = Redirect::null();
     options.out = Redirect::to_fd(out->get());
     options.err = Redirect::to_fd(err.get());
-    options.pass_fd = (*lock)->fd();
+    options.pass_fd = (*lock)->get();
     options.new_session = true;
     options.kill_on_drop = false;  // the helper outlives this command
     auto child = spawn(options);

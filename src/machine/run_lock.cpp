@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
-#include <utility>
 
 #include "common/os_error.h"
 #include "machine/qemu_args.h"
@@ -23,37 +22,23 @@ bool same_file(int fd, const std::string& path) {
 
 }  // namespace
 
-RunLock::RunLock(RunLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-RunLock& RunLock::operator=(RunLock&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-RunLock::~RunLock() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 std::string run_lock_path(const HelperConfig& config) {
     return run_dir_file(config, "helper.lock");
 }
 
-std::expected<std::optional<RunLock>, std::string> try_lock_run(const HelperConfig& config,
-                                                                int inherited_fd) {
+std::expected<std::optional<UniqueFd>, std::string> try_lock_run(const HelperConfig& config,
+                                                                 int inherited_fd) {
     const std::string path = run_lock_path(config);
     if (inherited_fd >= 0 && same_file(inherited_fd, path) &&
         ::flock(inherited_fd, LOCK_EX | LOCK_NB) == 0) {
         // Not passed on to QEMU or other children: the lock ends with us.
         (void)::fcntl(inherited_fd, F_SETFD, FD_CLOEXEC);
-        return RunLock(inherited_fd);
+        return UniqueFd(inherited_fd);
     }
     // O_NOFOLLOW: a link planted in the VM folder is not followed.
-    RunLock lock(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (lock.fd() < 0) return std::unexpected("lock " + path + ": " + last_os_error());
-    if (::flock(lock.fd(), LOCK_EX | LOCK_NB) != 0) {
+    UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!lock.valid()) return std::unexpected("lock " + path + ": " + last_os_error());
+    if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) return std::nullopt;
         return std::unexpected("lock " + path + ": " + last_os_error());
     }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "common/unique_fd.h"
 #include "config/helper_config.h"
 
 namespace kelvo {
@@ -15,28 +16,13 @@ namespace kelvo {
 // spawns as the helper's descriptor 3 (kInheritedRunLockFd).
 inline constexpr int kInheritedRunLockFd = 3;
 
-class RunLock {
-  public:
-    explicit RunLock(int fd) : fd_(fd) {}
-    RunLock(RunLock&& other) noexcept;
-    RunLock& operator=(RunLock&& other) noexcept;
-    RunLock(const RunLock&) = delete;
-    RunLock& operator=(const RunLock&) = delete;
-    ~RunLock();
-
-    int fd() const { return fd_; }
-
-  private:
-    int fd_ = -1;
-};
-
 std::string run_lock_path(const HelperConfig& config);
 
-// Takes the VM's run lock without waiting: the held lock, nothing when
-// another process holds it, or "lock {path}: {error}". A lock inherited
-// on inherited_fd (the same file, already locked by the parent's open file)
-// is taken over instead of opening the file again.
-std::expected<std::optional<RunLock>, std::string> try_lock_run(const HelperConfig& config,
-                                                                int inherited_fd = -1);
+// Takes the VM's run lock without waiting: the locked file (held while it is
+// open), nothing when another process holds it, or "lock {path}: {error}".
+// A lock inherited on inherited_fd (the same file, already locked by the
+// parent's open file) is taken over instead of opening the file again.
+std::expected<std::optional<UniqueFd>, std::string> try_lock_run(const HelperConfig& config,
+                                                                 int inherited_fd = -1);
 
 }  // namespace kelvo
