@@ -110,8 +110,10 @@ asio::awaitable<void> hibernate(Supervisor& s) {
         } else if (const std::string status = QmpClient::status_of(*reply); status == "completed") {
             break;
         } else if (status == "failed" || status == "cancelled") {
-            emit_error("hibernate: migration " + status + failure_detail(*reply, partial));
+            // (The partial file is gone by the time the error is told.)
+            const std::string detail = failure_detail(*reply, partial);
             remove_file(partial);
+            emit_error("hibernate: migration " + status + detail);
             co_await qmp_cont(s);
             co_return;
         }
