@@ -19,13 +19,13 @@ using VmCommand = CommandResult (*)(const VmEntry& vm, const std::vector<std::st
 // Poll interval of every management command that waits.
 inline constexpr std::chrono::milliseconds kPollInterval{500};
 
-CommandResult cmd_list(const std::vector<std::string>& args);
-CommandResult cmd_status(const VmEntry& vm, const std::vector<std::string>& args);
-CommandResult cmd_start(const VmEntry& vm, const std::vector<std::string>& args);
-CommandResult cmd_stop(const VmEntry& vm, const std::vector<std::string>& args);
-CommandResult cmd_hibernate(const VmEntry& vm, const std::vector<std::string>& args);
-CommandResult cmd_logs(const VmEntry& vm, const std::vector<std::string>& args);
-CommandResult cmd_delete(const VmEntry& vm, const std::vector<std::string>& args);
+CommandResult list_command(const std::vector<std::string>& args);
+CommandResult status_command(const VmEntry& vm, const std::vector<std::string>& args);
+CommandResult start_command(const VmEntry& vm, const std::vector<std::string>& args);
+CommandResult stop_command(const VmEntry& vm, const std::vector<std::string>& args);
+CommandResult hibernate_command(const VmEntry& vm, const std::vector<std::string>& args);
+CommandResult logs_command(const VmEntry& vm, const std::vector<std::string>& args);
+CommandResult delete_command(const VmEntry& vm, const std::vector<std::string>& args);
 
 // True when some argument is exactly word.
 bool has_flag(const std::vector<std::string>& args, std::string_view word);

@@ -48,7 +48,7 @@ bool accepted(std::string_view answer) {
 
 }  // namespace
 
-CommandResult cmd_delete(const VmEntry& vm, const std::vector<std::string>& args) {
+CommandResult delete_command(const VmEntry& vm, const std::vector<std::string>& args) {
     if (auto pid = find_helper_pid(vm.dir))
         return std::unexpected(
             fmt::format("'{}' is running (helper pid {}) — stop it first", vm.shown, *pid));
@@ -66,7 +66,7 @@ CommandResult cmd_delete(const VmEntry& vm, const std::vector<std::string>& args
     // list still shows and a second delete can finish.
     if (auto removed = remove_tree(vm.dir, "helper.json"); !removed)
         return std::unexpected(
-            fmt::format("remove {}: {}", path_text(vm.dir), os_error(removed.error())));
+            fmt::format("remove {}: {}", path_text(vm.dir), removed.error()));
     print_stdout(fmt::format(
         "deleted '{}' from this host (an Kelvo-side record, if any, remains in the app)\n",
         vm.shown));

@@ -87,7 +87,7 @@ std::string json_text(const std::vector<VmEntry>& vms, const std::vector<Observe
 
 }  // namespace
 
-CommandResult cmd_list(const std::vector<std::string>& args) {
+CommandResult list_command(const std::vector<std::string>& args) {
     const bool json = has_flag(args, "--json");
     auto vms = scan_vms();
     if (!vms) return std::unexpected(vms.error());

@@ -28,7 +28,7 @@ uint64_t line_count(const std::vector<std::string>& args) {
 
 }  // namespace
 
-CommandResult cmd_logs(const VmEntry& vm, const std::vector<std::string>& args) {
+CommandResult logs_command(const VmEntry& vm, const std::vector<std::string>& args) {
     const bool follow = has_flag(args, "-f") || has_flag(args, "--follow");
     const bool console = has_flag(args, "--console");
     const uint64_t count = line_count(args);

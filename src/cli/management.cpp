@@ -17,16 +17,16 @@ namespace {
 
 // The commands that take <vm>, in lookup order.
 constexpr std::array<std::pair<std::string_view, VmCommand>, 6> kVmCommands{{
-    {"status", cmd_status},
-    {"start", cmd_start},
-    {"stop", cmd_stop},
-    {"hibernate", cmd_hibernate},
-    {"logs", cmd_logs},
-    {"delete", cmd_delete},
+    {"status", status_command},
+    {"start", start_command},
+    {"stop", stop_command},
+    {"hibernate", hibernate_command},
+    {"logs", logs_command},
+    {"delete", delete_command},
 }};
 
-CommandResult run_command(std::string_view command, const std::vector<std::string>& args) {
-    if (command == "list" || command == "ls") return cmd_list(args);
+CommandResult call_command(std::string_view command, const std::vector<std::string>& args) {
+    if (command == "list" || command == "ls") return list_command(args);
     for (const auto& [word, handler] : kVmCommands) {
         if (word != command) continue;
         auto vm = resolve_vm(args);
@@ -49,7 +49,7 @@ int run_management(std::string_view command, const std::vector<std::string>& arg
     // A reader that goes away (a pager that quits) ends the process quietly
     // instead of turning into write errors.
     std::signal(SIGPIPE, SIG_DFL);
-    auto result = run_command(command, args);
+    auto result = call_command(command, args);
     // Output that did not arrive (a full disk, a closed descriptor) is a
     // failure, whatever the command made of it. (Standard output is written
     // unbuffered: there is nothing left to flush.)

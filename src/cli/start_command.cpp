@@ -41,7 +41,7 @@ std::expected<std::string, std::string> own_executable() {
 
 }  // namespace
 
-CommandResult cmd_start(const VmEntry& vm, const std::vector<std::string>&) {
+CommandResult start_command(const VmEntry& vm, const std::vector<std::string>&) {
     if (auto pid = find_helper_pid(vm.dir))
         return std::unexpected(
             fmt::format("'{}' is already running (helper pid {})", vm.shown, *pid));

@@ -18,7 +18,7 @@ std::string field(std::string_view label, std::string_view value) {
 
 }  // namespace
 
-CommandResult cmd_status(const VmEntry& vm, const std::vector<std::string>&) {
+CommandResult status_command(const VmEntry& vm, const std::vector<std::string>&) {
     const HelperConfig& c = vm.config;
     const ProcessTable table = ProcessTable::read();
     const std::string_view state = vm_state(vm, table);

@@ -53,7 +53,7 @@ CommandResult stop_orphaned_qemu(const VmEntry& vm, bool force) {
 
 }  // namespace
 
-CommandResult cmd_stop(const VmEntry& vm, const std::vector<std::string>& args) {
+CommandResult stop_command(const VmEntry& vm, const std::vector<std::string>& args) {
     const bool force = has_flag(args, "--force");
     const auto pid = find_helper_pid(vm.dir);
     if (!pid) return stop_orphaned_qemu(vm, force);
@@ -89,7 +89,7 @@ CommandResult cmd_stop(const VmEntry& vm, const std::vector<std::string>& args) 
     }
 }
 
-CommandResult cmd_hibernate(const VmEntry& vm, const std::vector<std::string>&) {
+CommandResult hibernate_command(const VmEntry& vm, const std::vector<std::string>&) {
     const auto pid = find_helper_pid(vm.dir);
     if (!pid) return std::unexpected(fmt::format("'{}' is not running", vm.shown));
     if (vm.config.save_path.empty())

@@ -50,7 +50,7 @@ asio::awaitable<int> dispatch(std::vector<std::string> args) {
             co_return 2;
         }
         if (word == "run") co_return co_await run_command(*config, kBuildArch);
-        if (word == "validate") co_return validate_host(*config, kBuildArch);
+        if (word == "validate") co_return validate_command(*config, kBuildArch);
         co_return provision_command(*config, kBuildArch);
     }
     co_return run_management(word, std::vector<std::string>(args.begin() + 2, args.end()));

@@ -33,11 +33,11 @@ int fail(std::string_view message) {
 
 }  // namespace
 
-int validate_host(const HelperConfig& config, Arch arch) {
-    return validate_host(config, arch, HostProbe{});
+int validate_command(const HelperConfig& config, Arch arch) {
+    return validate_command(config, arch, HostProbe{});
 }
 
-int validate_host(const HelperConfig& config, Arch arch, const HostProbe& probe) {
+int validate_command(const HelperConfig& config, Arch arch, const HostProbe& probe) {
     const std::string program =
         probe.emulator.empty() ? std::string(qemu_program(arch)) : probe.emulator;
     if (!emulator_answers(program)) {

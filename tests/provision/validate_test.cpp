@@ -17,7 +17,7 @@ struct Outcome {
     std::string out;
 };
 
-// Runs validate_host with standard output sent to a file.
+// Runs validate_command with standard output sent to a file.
 Outcome run_validate(const HelperConfig& config, Arch arch, const HostProbe& probe,
                      const TempDir& dir) {
     std::string capture = dir.file("stdout");
@@ -26,7 +26,7 @@ Outcome run_validate(const HelperConfig& config, Arch arch, const HostProbe& pro
     int fd = ::open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     ::dup2(fd, STDOUT_FILENO);
     ::close(fd);
-    int status = validate_host(config, arch, probe);
+    int status = validate_command(config, arch, probe);
     ::dup2(saved, STDOUT_FILENO);
     ::close(saved);
     return {status, read_file(capture)};
