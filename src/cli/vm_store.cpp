@@ -7,10 +7,11 @@
 
 #include <fmt/format.h>
 
-#include "cli/file_io.h"
 #include "cli/port_probe.h"
 #include "cli/process_table.h"
+#include "common/paths.h"
 #include "common/text.h"
+#include "config/read_regular_file.h"
 
 namespace kelvo {
 
@@ -18,12 +19,22 @@ namespace {
 
 constexpr std::string_view kLocalHostname = "local-hostname:";
 
+// The whole content of a regular file (links followed) when it is UTF-8
+// text. A FIFO or device is refused without reading it, so a stray named pipe
+// in the store never blocks a command.
+std::expected<std::string, std::string> read_text_file(const std::filesystem::path& path) {
+    auto bytes = read_regular_file(path.native());
+    if (!bytes) return bytes;
+    if (!is_valid_utf8(*bytes)) return std::unexpected("not UTF-8 text");
+    return bytes;
+}
+
 }  // namespace
 
 std::expected<std::filesystem::path, std::string> store_root() {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || !is_valid_utf8(home)) return std::unexpected("HOME not set");
-    return std::filesystem::path(home) / ".kelvo" / "vms";
+    auto home = home_dir();
+    if (!home) return std::unexpected(home.error());
+    return std::filesystem::path(*home) / ".kelvo" / "vms";
 }
 
 std::string path_text(const std::filesystem::path& path) {

@@ -8,7 +8,8 @@
 #include "common/os_error.h"
 #include "events/events.h"
 #include "machine/firmware.h"
-#include "provision/paths.h"
+#include "machine/varstore.h"
+#include "common/paths.h"
 #include "provision/tool_runner.h"
 
 namespace kelvo {

@@ -9,11 +9,11 @@
 #include <fmt/format.h>
 
 #include "common/os_error.h"
+#include "common/paths.h"
 #include "common/text.h"
 #include "events/events.h"
 #include "machine/firmware.h"
 #include "provision/cache_lock.h"
-#include "provision/paths.h"
 #include "provision/tool_runner.h"
 
 namespace kelvo {
@@ -24,14 +24,13 @@ constexpr std::string_view kReleaseBaseUrl =
     "https://cloud-images.ubuntu.com/releases/questing/release";
 
 constexpr std::string_view kEnsuringLine = "provisioning: ensuring base cloud image";
-constexpr std::string_view kHomeNotSet = "HOME not set";
 constexpr std::string_view kVerificationFailed = "downloaded image failed SHA256 verification";
 
 // The image cache directory, ~/.kelvo/images.
 std::expected<std::string, std::string> image_cache_dir() {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || !is_valid_utf8(home)) return std::unexpected(std::string(kHomeNotSet));
-    return join_path(join_path(home, ".kelvo"), "images");
+    auto home = home_dir();
+    if (!home) return std::unexpected(home.error());
+    return join_path(join_path(*home, ".kelvo"), "images");
 }
 
 bool is_directory(const std::string& path) {
@@ -39,20 +38,21 @@ bool is_directory(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// mkdir with all missing parents; an existing directory is success. Returns
-// 0 or the errno of the first mkdir that failed for a reason of its own.
-int create_dir_all(const std::string& dir) {
-    if (dir.empty()) return 0;
-    if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+// mkdir with all missing parents; an existing directory is success. The
+// error is that of the first mkdir that failed for a reason of its own.
+std::expected<void, std::string> create_dir_all(const std::string& dir) {
+    if (dir.empty()) return {};
+    if (::mkdir(dir.c_str(), 0777) == 0) return {};
     int err = errno;
     if (err == ENOENT) {
         if (auto parent = parent_dir(dir); parent && !parent->empty() && *parent != dir) {
-            if (int parent_err = create_dir_all(*parent)) return parent_err;
-            if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+            if (auto made = create_dir_all(*parent); !made) return made;
+            if (::mkdir(dir.c_str(), 0777) == 0) return {};
             err = errno;
         }
     }
-    return is_directory(dir) ? 0 : err;
+    if (is_directory(dir)) return {};
+    return std::unexpected(os_error(err));
 }
 
 // Fetches the list, verifies or downloads the image; runs under the cache lock.
@@ -123,8 +123,8 @@ std::expected<std::string, std::string> ensure_base_image(Arch arch) {
     emit_log(kEnsuringLine);
     auto dir = image_cache_dir();
     if (!dir) return std::unexpected(dir.error());
-    if (int err = create_dir_all(*dir)) {
-        return std::unexpected(fmt::format("create images dir: {}", os_error(err)));
+    if (auto made = create_dir_all(*dir); !made) {
+        return std::unexpected(fmt::format("create images dir: {}", made.error()));
     }
     const CacheLock lock = CacheLock::acquire(*dir);
     return ensure_image_in(*dir, arch);

@@ -1,4 +1,6 @@
-#include "provision/paths.h"
+#include "common/paths.h"
+
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
@@ -16,7 +18,14 @@ TEST(ParentDir, Table) {
         {"./seed.iso", "."},
         {"/seed.iso", "/"},
         {"//seed.iso", "/"},
+        {"a", ""},
+        {"a/", ""},
+        {"./a", "."},
+        {"a//b", "a"},
         {"a//b/", "a"},
+        {"a/b/.", "a"},  // a trailing "." is not a component
+        {"a/b/./", "a"},
+        {"a/./b", "a"},
         {"a/b//c", "a/b"},
         {"", std::nullopt},
         {"/", std::nullopt},
@@ -30,6 +39,22 @@ TEST(JoinPath, Table) {
     EXPECT_EQ(join_path("/a/b/", "c"), "/a/b/c");
     EXPECT_EQ(join_path("/", "c"), "/c");
     EXPECT_EQ(join_path("", "c"), "c");
+}
+
+TEST(HomeDir, RefusesUnsetAndNonUtf8) {
+    const char* saved = std::getenv("HOME");
+    const std::string restore = saved ? saved : "";
+    ::setenv("HOME", "/home/u", 1);
+    EXPECT_EQ(home_dir(), "/home/u");
+    auto refused = [] {
+        auto home = home_dir();
+        return home ? "accepted " + *home : home.error();
+    };
+    ::setenv("HOME", "/home/\xff", 1);
+    EXPECT_EQ(refused(), "HOME not set");
+    ::unsetenv("HOME");
+    EXPECT_EQ(refused(), "HOME not set");
+    if (saved) ::setenv("HOME", restore.c_str(), 1);
 }
 
 }  // namespace

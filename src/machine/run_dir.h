@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "config/helper_config.h"
+
+namespace kelvo {
+
+// The VM's run directory: the parent directory of disk_path, or "." when it
+// has none. It holds the monitor sockets, qemu.log and the run lock.
+std::string vm_run_dir(const HelperConfig& config);
+// run_dir joined with name ("qmp.sock", "qga.sock", "qemu.log").
+std::string run_dir_file(const HelperConfig& config, std::string_view name);
+
+}  // namespace kelvo
