@@ -14,27 +14,6 @@
 
 namespace kelvo {
 
-LogFollower::LogFollower(LogFollower&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      position_(other.position_),
-      pending_(std::move(other.pending_)),
-      overlong_(other.overlong_) {}
-
-LogFollower& LogFollower::operator=(LogFollower&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-        position_ = other.position_;
-        pending_ = std::move(other.pending_);
-        overlong_ = other.overlong_;
-    }
-    return *this;
-}
-
-LogFollower::~LogFollower() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 std::expected<LogFollower, std::string> open_log_follower(const std::filesystem::path& path,
                                                           uint64_t offset) {
     // Non-blocking so that a named pipe in place of the log cannot hang the
@@ -63,15 +42,15 @@ std::optional<LogFollower> follow_from_end(const std::filesystem::path& path) {
 std::vector<std::string> read_new_lines(LogFollower& follower) {
     std::vector<std::string> lines;
     struct stat st;
-    if (::fstat(follower.fd_, &st) == 0 && static_cast<uint64_t>(st.st_size) < follower.position_) {
+    if (::fstat(follower.fd(), &st) == 0 && static_cast<uint64_t>(st.st_size) < follower.position_) {
         follower.position_ = 0;
         follower.pending_.clear();
         follower.overlong_ = false;
     }
-    if (::lseek(follower.fd_, static_cast<off_t>(follower.position_), SEEK_SET) < 0) return lines;
+    if (::lseek(follower.fd(), static_cast<off_t>(follower.position_), SEEK_SET) < 0) return lines;
     char buffer[65536];
     for (;;) {
-        const ssize_t n = ::read(follower.fd_, buffer, sizeof buffer);
+        const ssize_t n = ::read(follower.fd(), buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) continue;
             return lines;  // the position stays; the next call tries again

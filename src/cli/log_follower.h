@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_fd.h"
+
 namespace kelvo {
 
 // The longest partial line a follower keeps waiting for its newline (1 MiB).
@@ -17,13 +19,8 @@ inline constexpr size_t kMaxPendingLine = size_t(1) << 20;
 class LogFollower {
   public:
     LogFollower(int fd, uint64_t position) : fd_(fd), position_(position) {}
-    LogFollower(LogFollower&& other) noexcept;
-    LogFollower& operator=(LogFollower&& other) noexcept;
-    LogFollower(const LogFollower&) = delete;
-    LogFollower& operator=(const LogFollower&) = delete;
-    ~LogFollower();
 
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
     // Offset of the first byte not yet consumed.
     uint64_t position() const { return position_; }
     // Bytes after the last newline, waiting for the rest of their line.
@@ -32,7 +29,7 @@ class LogFollower {
   private:
     friend std::vector<std::string> read_new_lines(LogFollower& follower);
 
-    int fd_ = -1;
+    UniqueFd fd_;
     uint64_t position_ = 0;
     std::string pending_;
     bool overlong_ = false;  // the line being read passed kMaxPendingLine: dropped

@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <utility>
+
+#include "common/unique_fd.h"
 
 namespace kelvo {
 
@@ -24,32 +27,30 @@ using Clock = std::chrono::steady_clock;
 // One probe in flight.
 struct Probe {
     size_t index = 0;  // position in the caller's list
-    int fd = -1;
+    UniqueFd fd;
     bool connected = false;
     size_t matched = 0;  // bytes of "SSH-" received so far
 };
 
 void finish(Probe& probe, std::vector<bool>& answers, bool open) {
     answers[probe.index] = open;
-    ::close(probe.fd);
-    probe.fd = -1;
+    probe.fd.reset();
 }
 
 // Starts a non-blocking connection; false when it failed at once.
 bool begin_connect(uint16_t port, Probe& probe) {
-    probe.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (probe.fd < 0) return false;
+    probe.fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!probe.fd.valid()) return false;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(probe.fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+    if (::connect(probe.fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
         probe.connected = true;
         return true;
     }
     if (errno == EINPROGRESS || errno == EINTR) return true;
-    ::close(probe.fd);
-    probe.fd = -1;
+    probe.fd.reset();
     return false;
 }
 
@@ -58,14 +59,14 @@ std::optional<bool> advance(Probe& probe, short revents) {
     if (!probe.connected) {
         int error = 0;
         socklen_t len = sizeof error;
-        if (::getsockopt(probe.fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0)
+        if (::getsockopt(probe.fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0)
             return false;
         if (!(revents & POLLOUT)) return std::nullopt;
         probe.connected = true;
     }
     char buffer[kIdentificationLength];
     for (;;) {
-        const ssize_t n = ::recv(probe.fd, buffer, kIdentificationLength - probe.matched, 0);
+        const ssize_t n = ::recv(probe.fd.get(), buffer, kIdentificationLength - probe.matched, 0);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
@@ -88,17 +89,17 @@ void probe_round(const std::vector<uint16_t>& ports, size_t first, size_t count,
         if (ports[i] == 0) continue;
         Probe probe;
         probe.index = i;
-        if (begin_connect(ports[i], probe)) probes.push_back(probe);
+        if (begin_connect(ports[i], probe)) probes.push_back(std::move(probe));
     }
     std::vector<pollfd> fds;
     for (;;) {
-        std::erase_if(probes, [](const Probe& p) { return p.fd < 0; });
+        std::erase_if(probes, [](const Probe& p) { return !p.fd.valid(); });
         if (probes.empty()) return;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) break;
         fds.clear();
         for (const Probe& p : probes)
-            fds.push_back({p.fd, static_cast<short>(p.connected ? POLLIN : POLLOUT), 0});
+            fds.push_back({p.fd.get(), static_cast<short>(p.connected ? POLLIN : POLLOUT), 0});
         // An interrupted wait goes on with the time that is left (at least 1 ms).
         const int ready = ::poll(fds.data(), fds.size(), std::max<int>(1, left.count()));
         if (ready < 0 && errno != EINTR) break;

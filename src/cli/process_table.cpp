@@ -12,6 +12,7 @@
 
 #include "cli/vm_store.h"
 #include "common/text.h"
+#include "common/unique_fd.h"
 
 namespace kelvo {
 
@@ -19,23 +20,19 @@ namespace {
 
 // Reads the whole of a small /proc file relative to dir_fd; false on failure.
 bool read_proc_file(int dir_fd, const std::string& relative, std::string& out) {
-    const int fd = ::openat(dir_fd, relative.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    const UniqueFd fd(::openat(dir_fd, relative.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return false;
     out.clear();
     char buffer[4096];
-    bool ok = true;
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) continue;
-            ok = false;
-            break;
+            return false;
         }
-        if (n == 0) break;
+        if (n == 0) return true;
         out.append(buffer, static_cast<size_t>(n));
     }
-    ::close(fd);
-    return ok;
 }
 
 // Calls visit for each NUL-separated argument until it returns true.
@@ -171,11 +168,10 @@ bool process_alive(uint32_t pid) {
     // (its new parent may reap late, or never, where PID 1 is no init). It
     // can do nothing more, so it counts as gone: the state letter after the
     // command name in /proc/<pid>/stat is Z (zombie) or X (dead).
-    const int fd = ::open((dir + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return true;
+    const UniqueFd fd(::open((dir + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return true;
     char buf[512];
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    ::close(fd);
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n <= 0) return true;
     const auto state = parse_stat_state(std::string_view(buf, static_cast<size_t>(n)));
     if (!state) return true;

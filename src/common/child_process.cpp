@@ -21,6 +21,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include "common/os_error.h"
+#include "common/unique_fd.h"
 
 extern char** environ;
 
@@ -45,21 +46,13 @@ void close_fd(int& fd) {
 // knows which descriptor becomes each standard stream of the child (-1:
 // inherited) and its descriptor 3 (-1: none).
 struct StreamSetup {
-    int null_fd = -1;
-    int pass_copy = -1;
-    int pipe_read[3] = {-1, -1, -1};
-    int pipe_write[3] = {-1, -1, -1};
+    UniqueFd null_fd;
+    UniqueFd pass_copy;
+    UniqueFd pipe_read[3];
+    UniqueFd pipe_write[3];
     int child_fd[4] = {-1, -1, -1, -1};
     // The first descriptor the child does not inherit.
     int first_closed() const { return child_fd[3] >= 0 ? 4 : 3; }
-    ~StreamSetup() {
-        close_fd(null_fd);
-        close_fd(pass_copy);
-        for (int i = 0; i < 3; ++i) {
-            close_fd(pipe_read[i]);
-            close_fd(pipe_write[i]);
-        }
-    }
 };
 
 // Chooses the child's descriptor for one standard stream; returns 0 or an
@@ -69,11 +62,11 @@ int prepare_redirect(StreamSetup& setup, int target, const Redirect& redirect) {
         case Redirect::Kind::Inherit:
             return 0;
         case Redirect::Kind::Null:
-            if (setup.null_fd < 0) {
-                setup.null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-                if (setup.null_fd < 0) return errno;
+            if (!setup.null_fd.valid()) {
+                setup.null_fd.reset(::open("/dev/null", O_RDWR | O_CLOEXEC));
+                if (!setup.null_fd.valid()) return errno;
             }
-            setup.child_fd[target] = setup.null_fd;
+            setup.child_fd[target] = setup.null_fd.get();
             return 0;
         case Redirect::Kind::Fd:
             setup.child_fd[target] = redirect.fd;
@@ -81,8 +74,8 @@ int prepare_redirect(StreamSetup& setup, int target, const Redirect& redirect) {
         case Redirect::Kind::Pipe: {
             int fds[2];
             if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
-            setup.pipe_read[target] = fds[0];
-            setup.pipe_write[target] = fds[1];
+            setup.pipe_read[target].reset(fds[0]);
+            setup.pipe_write[target].reset(fds[1]);
             setup.child_fd[target] = target == STDIN_FILENO ? fds[0] : fds[1];
             return 0;
         }
@@ -328,9 +321,9 @@ std::expected<Child, std::string> spawn(const SpawnOptions& options) {
     }
     if (options.pass_fd >= 0) {
         // A copy above 3, so that moving it into place is always a dup2.
-        setup.pass_copy = ::fcntl(options.pass_fd, F_DUPFD_CLOEXEC, 4);
-        if (setup.pass_copy < 0) return std::unexpected(last_os_error());
-        setup.child_fd[3] = setup.pass_copy;
+        setup.pass_copy.reset(::fcntl(options.pass_fd, F_DUPFD_CLOEXEC, 4));
+        if (!setup.pass_copy.valid()) return std::unexpected(last_os_error());
+        setup.child_fd[3] = setup.pass_copy.get();
     }
     pid_t pid = -1;
     const mode_t own_umask = options.umask ? ::umask(*options.umask) : 0;
@@ -345,8 +338,8 @@ std::expected<Child, std::string> spawn(const SpawnOptions& options) {
     // Before Linux 5.3 there is no pidfd: signals go by pid and the end is
     // seen through SIGCHLD.
     child.pidfd_ = pidfd_open(pid);
-    child.out_fd_ = std::exchange(setup.pipe_read[STDOUT_FILENO], -1);
-    child.err_fd_ = std::exchange(setup.pipe_read[STDERR_FILENO], -1);
+    child.out_fd_ = setup.pipe_read[STDOUT_FILENO].release();
+    child.err_fd_ = setup.pipe_read[STDERR_FILENO].release();
     return child;
 }
 

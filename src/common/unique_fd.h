@@ -26,6 +26,9 @@ class UniqueFd {
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
     }
+    // Closes now and returns what close(2) did: 0, or -1 with errno set. A
+    // written file's last error can show only here.
+    int close() { return fd_ >= 0 ? ::close(std::exchange(fd_, -1)) : 0; }
 
   private:
     int fd_ = -1;

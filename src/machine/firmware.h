@@ -36,22 +36,4 @@ std::expected<FirmwarePair, std::string> find_firmware(
 // that occurs, with every occurrence replaced. Nothing when none occurs.
 std::optional<std::string> derive_vars_path(std::string_view code_path);
 
-// Copies the template to efi_store_path (mode 644) unless that path already
-// exists. A copy or chmod that fails part-way leaves no file behind.
-std::expected<void, std::string> ensure_varstore(const std::string& vars_template,
-                                                 const std::string& efi_store_path);
-
-// The permission change of ensure_varstore on the new store's descriptor:
-// 0 on success, -1 with errno set otherwise. Tests replace it to provoke a
-// failure after the copy.
-using SetModeFn = std::function<int(int fd, unsigned mode)>;
-std::expected<void, std::string> ensure_varstore(const std::string& vars_template,
-                                                 const std::string& efi_store_path,
-                                                 const SetModeFn& set_mode);
-
-// Reads the VM's UUID, or makes, stores and returns a new one. Never fails.
-// random_source is read for the 16 random bytes (tests inject it).
-std::string load_or_create_machine_id(const std::string& machine_identifier_path,
-                                      const std::string& random_source = "/dev/urandom");
-
 }  // namespace kelvo

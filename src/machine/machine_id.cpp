@@ -3,10 +3,13 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "common/output.h"
 #include "common/text.h"
-#include "machine/firmware.h"
+#include "common/unique_fd.h"
+#include "machine/machine_id.h"
 
 namespace kelvo {
 
@@ -22,25 +25,18 @@ constexpr size_t kMaxIdFileSize = 64 * 1024;
 // The whole file, or nothing when it cannot be read or is too long to hold an
 // identifier. O_NONBLOCK keeps a FIFO without a writer from blocking the open.
 std::optional<std::string> read_id_file(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) return std::nullopt;
     std::string text;
     char buf[4096];
     for (;;) {
-        if (text.size() > kMaxIdFileSize) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (text.size() > kMaxIdFileSize) return std::nullopt;
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
+        if (n < 0) return std::nullopt;
         if (n == 0) break;
         text.append(buf, static_cast<size_t>(n));
     }
-    ::close(fd);
     return text;
 }
 
@@ -60,17 +56,16 @@ bool is_machine_uuid(std::string_view text) {
 
 // Exactly 16 bytes from the random source, or nothing.
 std::optional<IdBytes> read_random(const std::string& source) {
-    int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    UniqueFd fd(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return std::nullopt;
     IdBytes bytes{};
     size_t got = 0;
     while (got < bytes.size()) {
-        ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+        ssize_t n = ::read(fd.get(), bytes.data() + got, bytes.size() - got);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         got += static_cast<size_t>(n);
     }
-    ::close(fd);
     if (got != bytes.size()) return std::nullopt;
     return bytes;
 }
@@ -116,12 +111,9 @@ std::string load_or_create_machine_id(const std::string& machine_identifier_path
 
     // A failed write only means a new identifier next time. O_NONBLOCK: a
     // FIFO without a reader fails the open instead of blocking it.
-    int fd = ::open(machine_identifier_path.c_str(),
-                    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd >= 0) {
-        (void)write_all(fd, id);
-        ::close(fd);
-    }
+    UniqueFd fd(::open(machine_identifier_path.c_str(),
+                       O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666));
+    if (fd.valid()) (void)write_all(fd.get(), id);
     return id;
 }
 

@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "common/os_error.h"
-#include "machine/qemu_args.h"
+#include "machine/run_dir.h"
 
 namespace kelvo {
 

@@ -1,4 +1,4 @@
-#include "machine/qemu_args.h"
+#include "machine/shell_quote.h"
 
 namespace kelvo {
 

@@ -7,7 +7,9 @@
 
 #include "common/os_error.h"
 #include "common/output.h"
+#include "common/unique_fd.h"
 #include "machine/firmware.h"
+#include "machine/varstore.h"
 
 namespace kelvo {
 
@@ -15,27 +17,6 @@ namespace {
 
 constexpr const char* kNotAFile =
     "the source path is neither a regular file nor a symlink to a regular file";
-
-// Closes a descriptor when the scope ends.
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    // Closes now and reports the system's error, if any.
-    int close() {
-        int r = ::close(fd_);
-        fd_ = -1;
-        return r;
-    }
-
-  private:
-    int fd_;
-};
 
 // Copies everything readable from in to out; 0 or the failing errno.
 int copy_contents(int in, int out) {
@@ -75,7 +56,7 @@ std::expected<void, std::string> ensure_varstore(const std::string& vars_templat
 
     // O_NONBLOCK keeps a FIFO template from blocking the open; it is refused
     // below like any other file that is not regular.
-    Fd in(::open(vars_template.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    UniqueFd in(::open(vars_template.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (in.get() < 0) return copy_error(last_os_error());
     struct stat st;
     if (::fstat(in.get(), &st) != 0) return copy_error(last_os_error());
@@ -83,7 +64,7 @@ std::expected<void, std::string> ensure_varstore(const std::string& vars_templat
 
     // O_EXCL: the file removed on failure below is always one made here, and
     // a store that appeared meanwhile is not overwritten.
-    Fd out(::open(efi_store_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    UniqueFd out(::open(efi_store_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (out.get() < 0) return copy_error(last_os_error());
 
     // A half-written or wrongly-moded store would be accepted as it is by the

@@ -1,5 +1,6 @@
+#include "monitor/monitor_line.h"
+
 #include "common/json.h"
-#include "monitor/qmp_client.h"
 
 namespace kelvo {
 

@@ -54,7 +54,7 @@ asio::awaitable<std::expected<QgaClient, std::string>> QgaClient::connect(std::s
     auto socket = co_await connect_unix(path, timing.connect_window, timing.connect_retry);
     if (!socket) {
         co_return std::unexpected(
-            fmt::format("QGA connect {}: {}", path, os_error(socket.error().value())));
+            fmt::format("QGA connect {}: {}", path, socket.error()));
     }
     co_return QgaClient(std::move(*socket), timing);
 }

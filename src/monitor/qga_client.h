@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -8,9 +9,18 @@
 #include <asio/local/stream_protocol.hpp>
 #include <nlohmann/json.hpp>
 
-#include "monitor/qmp_client.h"
+#include "monitor/monitor_line.h"
 
 namespace kelvo {
+
+// The guest agent's connect window: 10 s, attempts 200 ms apart; each reply
+// line may take 5 s; at most 50 lines per call.
+struct QgaTiming {
+    std::chrono::milliseconds connect_window{10000};
+    std::chrono::milliseconds connect_retry{200};
+    std::chrono::milliseconds line_timeout{5000};
+    int max_lines = 50;
+};
 
 // {"execute":"guest-ping"}
 nlohmann::json qga_ping_request();

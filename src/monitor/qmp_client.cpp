@@ -18,7 +18,7 @@ asio::awaitable<std::expected<QmpClient, std::string>> QmpClient::connect(std::s
     auto socket = co_await connect_unix(path, timing.window, timing.retry);
     if (!socket) {
         co_return std::unexpected(
-            fmt::format("QMP connect {}: {}", path, os_error(socket.error().value())));
+            fmt::format("QMP connect {}: {}", path, socket.error()));
     }
     QmpClient client(std::move(*socket));
 
@@ -107,12 +107,6 @@ std::string QmpClient::status_of(const nlohmann::json& reply) {
         }
     }
     return "unknown";
-}
-
-void QmpClient::close() {
-    asio::error_code ignored;
-    socket_.shutdown(asio::socket_base::shutdown_both, ignored);
-    socket_.close(ignored);
 }
 
 }  // namespace kelvo

@@ -9,20 +9,9 @@
 #include <asio/local/stream_protocol.hpp>
 #include <nlohmann/json.hpp>
 
+#include "monitor/monitor_line.h"
+
 namespace kelvo {
-
-// How a received monitor line is taken: the reply to the pending request
-// (failure or success) or something to skip (greeting, events, non-JSON).
-enum class ReplyKind { Ignored, Error, Return };
-struct ClassifiedLine {
-    ReplyKind kind = ReplyKind::Ignored;
-    nlohmann::json value;  // the `error` or `return` member
-};
-ClassifiedLine classify_reply_line(std::string_view line);
-
-// One request line: compact JSON, `arguments` (only when non-empty) before
-// `execute`, then a line feed.
-std::string monitor_request_line(std::string_view command, const nlohmann::json& arguments);
 
 // The connect window of QMP: 15 s, attempts 150 ms apart.
 struct QmpConnectTiming {
@@ -63,22 +52,10 @@ class QmpClient {
 
     explicit QmpClient(Socket socket) : socket_(std::move(socket)) {}
 
-    // Closes the connection; later operations fail like after QEMU's exit.
-    void close();
-
   private:
     Socket socket_;
     std::string buffer_;     // bytes read ahead of the current line
     size_t unanswered_ = 0;  // requests sent whose reply has not been read
-};
-
-// The guest agent's connect window: 10 s, attempts 200 ms apart; each reply
-// line may take 5 s; at most 50 lines per call.
-struct QgaTiming {
-    std::chrono::milliseconds connect_window{10000};
-    std::chrono::milliseconds connect_retry{200};
-    std::chrono::milliseconds line_timeout{5000};
-    int max_lines = 50;
 };
 
 }  // namespace kelvo

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "common/unique_fd.h"
+
 namespace kelvo {
 
 // An exclusive advisory lock (flock) on the file ".lock" in the image cache
@@ -19,20 +21,13 @@ class CacheLock {
     // Takes the lock only when it is free; held() tells.
     static CacheLock try_acquire(const std::string& cache_dir);
 
-    CacheLock(CacheLock&& other) noexcept;
-    CacheLock& operator=(CacheLock&& other) noexcept;
-    CacheLock(const CacheLock&) = delete;
-    CacheLock& operator=(const CacheLock&) = delete;
-    ~CacheLock();
-
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return fd_.valid(); }
 
   private:
     CacheLock() = default;
     static CacheLock take(const std::string& cache_dir, bool wait);
-    void release();
 
-    int fd_ = -1;
+    UniqueFd fd_;  // closing the only descriptor of the open file releases the lock
 };
 
 }  // namespace kelvo

@@ -13,7 +13,7 @@
 #include "common/os_error.h"
 #include "common/private_file.h"
 #include "events/events.h"
-#include "machine/qemu_args.h"
+#include "machine/shell_quote.h"
 
 namespace kelvo {
 

@@ -8,7 +8,7 @@
 
 #include "common/os_error.h"
 #include "common/private_file.h"
-#include "machine/qemu_args.h"
+#include "machine/run_dir.h"
 
 namespace kelvo {
 

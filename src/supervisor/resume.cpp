@@ -6,7 +6,7 @@
 #include <fmt/format.h>
 
 #include "events/events.h"
-#include "machine/qemu_args.h"
+#include "machine/run_dir.h"
 #include "monitor/qga_client.h"
 #include "supervisor/probe.h"
 

@@ -8,7 +8,10 @@
 
 #include "events/events.h"
 #include "machine/firmware.h"
+#include "machine/machine_id.h"
+#include "machine/varstore.h"
 #include "machine/qemu_args.h"
+#include "machine/run_dir.h"
 #include "machine/run_lock.h"
 #include "supervisor/alongside.h"
 #include "supervisor/control_sources.h"

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "monitor/qga_client.h"
 #include "monitor/qmp_client.h"
 
 namespace kelvo {

@@ -1,7 +1,10 @@
 #include "cli/remove_tree.h"
 
+#include <cerrno>
+
 #include <gtest/gtest.h>
 
+#include "common/os_error.h"
 #include "temp_dir.h"
 
 namespace kelvo {
@@ -41,7 +44,7 @@ TEST(CliRemoveTree, LinkToADirectoryLosesOnlyTheLink) {
 
 TEST(CliRemoveTree, MissingPathIsAnError) {
     TempDir tmp;
-    EXPECT_EQ(remove_tree(tmp.path() / "missing").error(), ENOENT);
+    EXPECT_EQ(remove_tree(tmp.path() / "missing").error(), os_error(ENOENT));
 }
 
 }  // namespace

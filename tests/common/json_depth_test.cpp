@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/json.h"
-#include "monitor/qmp_client.h"
+#include "monitor/monitor_line.h"
 
 namespace kelvo {
 namespace {

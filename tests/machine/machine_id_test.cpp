@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "machine/firmware.h"
+#include "machine/machine_id.h"
 #include "temp_dir.h"
 
 namespace kelvo {

@@ -1,4 +1,6 @@
 #include "machine/qemu_args.h"
+#include "machine/run_dir.h"
+#include "machine/shell_quote.h"
 
 #include <gtest/gtest.h>
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "machine/firmware.h"
+#include "machine/varstore.h"
 #include "temp_dir.h"
 
 namespace kelvo {
