@@ -65,8 +65,7 @@ CommandResult delete_command(const VmEntry& vm, const std::vector<std::string>& 
     // helper.json goes last: a delete that fails part-way leaves a VM that
     // list still shows and a second delete can finish.
     if (auto removed = remove_tree(vm.dir, "helper.json"); !removed)
-        return std::unexpected(
-            fmt::format("remove {}: {}", path_text(vm.dir), removed.error()));
+        return std::unexpected(fmt::format("remove {}: {}", path_text(vm.dir), removed.error()));
     print_stdout(fmt::format(
         "deleted '{}' from this host (an Kelvo-side record, if any, remains in the app)\n",
         vm.shown));

@@ -42,7 +42,8 @@ std::optional<LogFollower> follow_from_end(const std::filesystem::path& path) {
 std::vector<std::string> read_new_lines(LogFollower& follower) {
     std::vector<std::string> lines;
     struct stat st;
-    if (::fstat(follower.fd(), &st) == 0 && static_cast<uint64_t>(st.st_size) < follower.position_) {
+    if (::fstat(follower.fd(), &st) == 0 &&
+        static_cast<uint64_t>(st.st_size) < follower.position_) {
         follower.position_ = 0;
         follower.pending_.clear();
         follower.overlong_ = false;

@@ -58,7 +58,8 @@ std::expected<void, std::string> empty_directory(int dir_fd, std::string_view la
 
 }  // namespace
 
-std::expected<void, std::string> remove_tree(const std::filesystem::path& path, std::string_view last) {
+std::expected<void, std::string> remove_tree(const std::filesystem::path& path,
+                                             std::string_view last) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return std::unexpected(last_os_error());
     if (!S_ISDIR(st.st_mode)) {

@@ -53,8 +53,7 @@ asio::awaitable<std::expected<QgaClient, std::string>> QgaClient::connect(std::s
                                                                           QgaTiming timing) {
     auto socket = co_await connect_unix(path, timing.connect_window, timing.connect_retry);
     if (!socket) {
-        co_return std::unexpected(
-            fmt::format("QGA connect {}: {}", path, socket.error()));
+        co_return std::unexpected(fmt::format("QGA connect {}: {}", path, socket.error()));
     }
     co_return QgaClient(std::move(*socket), timing);
 }

@@ -17,8 +17,7 @@ asio::awaitable<std::expected<QmpClient, std::string>> QmpClient::connect(std::s
                                                                           QmpConnectTiming timing) {
     auto socket = co_await connect_unix(path, timing.window, timing.retry);
     if (!socket) {
-        co_return std::unexpected(
-            fmt::format("QMP connect {}: {}", path, socket.error()));
+        co_return std::unexpected(fmt::format("QMP connect {}: {}", path, socket.error()));
     }
     QmpClient client(std::move(*socket));
 

@@ -29,7 +29,8 @@ asio::awaitable<std::expected<asio::local::stream_protocol::socket, std::string>
         asio::error_code ec;
         co_await socket.async_connect(endpoint, asio::redirect_error(asio::use_awaitable, ec));
         if (!ec) co_return std::move(socket);
-        if (std::chrono::steady_clock::now() >= deadline) co_return std::unexpected(os_error(ec.value()));
+        if (std::chrono::steady_clock::now() >= deadline)
+            co_return std::unexpected(os_error(ec.value()));
 
         asio::steady_timer timer(executor, retry);
         asio::error_code wait_ec;

@@ -6,10 +6,10 @@
 #include <fmt/format.h>
 
 #include "common/os_error.h"
+#include "common/paths.h"
 #include "events/events.h"
 #include "machine/firmware.h"
 #include "machine/varstore.h"
-#include "common/paths.h"
 #include "provision/tool_runner.h"
 
 namespace kelvo {
