@@ -4,14 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
 
-using testing::append_file;
-using testing::TempDir;
-using testing::write_file;
+using test_support::append_file;
+using test_support::TempDir;
+using test_support::write_file;
 using Lines = std::vector<std::string>;
 
 TEST(CliLogFollower, HandsOutCompleteLinesOnly) {

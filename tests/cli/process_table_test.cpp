@@ -11,7 +11,7 @@
 
 #include "cli/vm_store.h"
 #include "common/child_process.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
@@ -90,7 +90,7 @@ TEST(CliProcessTable, SnapshotLookupTakesFirstInOrderAndSkipsSelf) {
 }
 
 TEST(CliProcessTable, FindsALiveHelperByItsExactConfigPath) {
-    testing::TempDir tmp;
+    test_support::TempDir tmp;
     const auto dir = tmp.path() / "vm";
     const std::string config = config_path_text(dir);
     SpawnOptions options;

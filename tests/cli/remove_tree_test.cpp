@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
 
-using testing::TempDir;
-using testing::write_file;
+using test_support::TempDir;
+using test_support::write_file;
 namespace fs = std::filesystem;
 
 TEST(CliRemoveTree, RemovesNestedContentWithoutFollowingLinks) {

@@ -7,13 +7,13 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
 
-using testing::TempDir;
-using testing::write_file;
+using test_support::TempDir;
+using test_support::write_file;
 
 VmEntry vm(std::string id, std::string name) {
     VmEntry e;

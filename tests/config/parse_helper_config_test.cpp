@@ -7,12 +7,12 @@
 #include <sstream>
 #include <string>
 #include <vector>
-#include "config_temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "config/helper_config.h"
+#include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
@@ -64,7 +64,7 @@ std::string read_all(const std::string& path) {
     return ss.str();
 }
 
-using config_test::TempDir;
+using test_support::TempDir;
 
 TEST(ConfigConformance, EveryCaseMatches) {
     const std::string table = KELVO_TESTS_DIR "/data/config_cases.json";
@@ -74,7 +74,7 @@ TEST(ConfigConformance, EveryCaseMatches) {
 
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    const std::string file = dir.path() + "/helper.json";
+    const std::string file = dir.file("helper.json");
 
     size_t passed = 0;
     for (const json& c : cases) {

@@ -23,27 +23,15 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
+#include "support/temp_dir.h"
+
 namespace kelvo::monitor_test {
 
 using namespace std::chrono_literals;
 using Socket = asio::local::stream_protocol::socket;
 using Acceptor = asio::local::stream_protocol::acceptor;
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kelvo-monitor-XXXXXX");
-        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
+using test_support::TempDir;
 
 // Runs `task` on `io` for at most `limit`; nothing when it did not finish.
 template <typename T>

@@ -16,12 +16,8 @@ using namespace std::chrono_literals;
 using fakes::FakeMonitor;
 using fakes::file_exists;
 using fakes::StdoutCapture;
+using test_support::read_file;
 using Events = std::vector<std::string>;
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::vector<std::string> reply_with_status(const std::string& status) {
     return {R"({"return": {"status": ")" + status + R"(", "total-time": 12}})"};
@@ -99,7 +95,7 @@ TEST_F(Hibernate, SavePathWithAQuoteIsShellQuoted) {
     migrating_qemu({"completed"});
     EXPECT_EQ(hibernate_events(), (Events{"hibernate requested", "saving", "hibernated"}));
     EXPECT_EQ(qmp_peer->requests()[3]["arguments"]["uri"],
-              "exec:cat > '" + dir.path() + R"(/it'\''s here.save.part')");
+              "exec:cat > '" + dir.path().string() + R"(/it'\''s here.save.part')");
     EXPECT_EQ(read_file(config.save_path), "memory");
 }
 

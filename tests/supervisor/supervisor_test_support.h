@@ -34,6 +34,7 @@
 #include "config/helper_config.h"
 #include "supervisor/run_timings.h"
 #include "supervisor/supervisor.h"
+#include "support/temp_dir.h"
 
 namespace kelvo::fakes {
 
@@ -90,31 +91,9 @@ class StdoutCapture {
     int saved_ = -1, fd_ = -1;
 };
 
-// A temporary directory, removed with its files.
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/kelvo-sup-XXXXXX";
-        path_ = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { (void)std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-inline bool file_exists(const std::string& path) {
-    return ::access(path.c_str(), F_OK) == 0;
-}
-
-inline void write_file(const std::string& path, const std::string& content) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    ::close(fd);
-}
+using test_support::file_exists;
+using test_support::TempDir;
+using test_support::write_file;
 
 // A monitor peer on a Unix socket, served by a thread: every request line is
 // recorded and answered with the lines the responder returns. A responder
