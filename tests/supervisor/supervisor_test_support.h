@@ -34,6 +34,7 @@
 #include "config/helper_config.h"
 #include "supervisor/run_timings.h"
 #include "supervisor/supervisor.h"
+#include "support/ssh_port.h"
 #include "support/temp_dir.h"
 
 namespace kelvo::fakes {
@@ -91,6 +92,8 @@ class StdoutCapture {
     int saved_ = -1, fd_ = -1;
 };
 
+using test_support::closed_port;
+using test_support::FakeSshPort;
 using test_support::file_exists;
 using test_support::TempDir;
 using test_support::write_file;
@@ -212,75 +215,6 @@ class FakeMonitor {
     std::vector<std::string> raw_;
     std::thread thread_;
 };
-
-// A TCP listener on 127.0.0.1 standing in for the forwarded SSH port. Each
-// connection gets `banner()` (nothing when empty) and is then closed, unless
-// `hold` keeps it open silently until the client leaves.
-class FakeSshPort {
-  public:
-    explicit FakeSshPort(std::function<std::string()> banner, bool hold = false)
-        : banner_(std::move(banner)), hold_(hold) {
-        listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::listen(listen_fd_, 16) != 0 ||
-            ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-            ADD_FAILURE() << "cannot listen on a loopback port";
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~FakeSshPort() {
-        stopping_ = true;
-        ::shutdown(listen_fd_, SHUT_RDWR);
-        thread_.join();
-        ::close(listen_fd_);
-    }
-    uint16_t port() const { return port_; }
-    int connections() const { return connections_; }
-
-  private:
-    void serve() {
-        while (!stopping_) {
-            const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) return;
-            ++connections_;
-            const std::string banner = banner_();
-            if (!banner.empty()) (void)::send(fd, banner.data(), banner.size(), MSG_NOSIGNAL);
-            if (hold_) {
-                char c;
-                timeval tv{5, 0};
-                ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-                while (::read(fd, &c, 1) > 0) {
-                }
-            }
-            ::close(fd);
-        }
-    }
-
-    std::function<std::string()> banner_;
-    bool hold_;
-    int listen_fd_ = -1;
-    uint16_t port_ = 0;
-    std::atomic<bool> stopping_{false};
-    std::atomic<int> connections_{0};
-    std::thread thread_;
-};
-
-// A port on which nothing listens (bound once, then released).
-inline uint16_t closed_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
 // A child standing in for QEMU: it runs until killed.
 inline Child stand_in_qemu() {
