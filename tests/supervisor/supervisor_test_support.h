@@ -34,6 +34,7 @@
 #include "config/helper_config.h"
 #include "supervisor/run_timings.h"
 #include "supervisor/supervisor.h"
+#include "support/monitor_peer.h"
 #include "support/ssh_port.h"
 #include "support/temp_dir.h"
 
@@ -93,128 +94,11 @@ class StdoutCapture {
 };
 
 using test_support::closed_port;
+using test_support::FakeMonitor;
 using test_support::FakeSshPort;
 using test_support::file_exists;
 using test_support::TempDir;
 using test_support::write_file;
-
-// A monitor peer on a Unix socket, served by a thread: every request line is
-// recorded and answered with the lines the responder returns. A responder
-// returning {"<close>"} hangs up. QMP peers greet first; the agent does not.
-class FakeMonitor {
-  public:
-    using Responder =
-        std::function<std::vector<std::string>(const std::string& command, const nlohmann::json&)>;
-
-    static std::vector<std::string> ok() { return {R"({"return": {}})"}; }
-
-    FakeMonitor(std::string path, Responder responder, std::string greeting = kQmpGreeting)
-        : path_(std::move(path)), responder_(std::move(responder)), greeting_(std::move(greeting)) {
-        listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
-        ::unlink(path_.c_str());
-        if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::listen(listen_fd_, 4) != 0)
-            ADD_FAILURE() << "cannot listen on " << path_;
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~FakeMonitor() {
-        stopping_ = true;
-        ::shutdown(listen_fd_, SHUT_RDWR);
-        {
-            std::lock_guard guard(mutex_);
-            if (client_fd_ >= 0) ::shutdown(client_fd_, SHUT_RDWR);
-        }
-        thread_.join();
-        ::close(listen_fd_);
-        ::unlink(path_.c_str());
-    }
-
-    // The commands received, in order (`execute` of each request).
-    std::vector<std::string> commands() {
-        std::lock_guard guard(mutex_);
-        std::vector<std::string> out;
-        for (const auto& r : requests_) out.push_back(r.value("execute", ""));
-        return out;
-    }
-    std::vector<nlohmann::json> requests() {
-        std::lock_guard guard(mutex_);
-        return requests_;
-    }
-    std::vector<std::string> raw_lines() {
-        std::lock_guard guard(mutex_);
-        return raw_;
-    }
-
-    static constexpr const char* kQmpGreeting =
-        R"({"QMP": {"version": {"qemu": {"micro": 0, "minor": 2, "major": 7}}, "capabilities": ["oob"]}})";
-
-  private:
-    void serve() {
-        while (!stopping_) {
-            const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) return;
-            {
-                std::lock_guard guard(mutex_);
-                client_fd_ = fd;
-            }
-            session(fd);
-            std::lock_guard guard(mutex_);
-            client_fd_ = -1;
-            ::close(fd);
-        }
-    }
-
-    void session(int fd) {
-        if (!greeting_.empty() && !send_line(fd, greeting_)) return;
-        std::string buffer;
-        char chunk[4096];
-        for (;;) {
-            const ssize_t n = ::read(fd, chunk, sizeof chunk);
-            if (n <= 0) return;
-            buffer.append(chunk, static_cast<size_t>(n));
-            for (size_t nl; (nl = buffer.find('\n')) != std::string::npos;) {
-                const std::string line = buffer.substr(0, nl);
-                buffer.erase(0, nl + 1);
-                auto request = nlohmann::json::parse(line, nullptr, false);
-                if (!request.is_object()) continue;
-                const std::string command = request.value("execute", "");
-                const nlohmann::json arguments =
-                    request.value("arguments", nlohmann::json::object());
-                {
-                    std::lock_guard guard(mutex_);
-                    requests_.push_back(request);
-                    raw_.push_back(line);
-                }
-                std::vector<std::string> reply =
-                    command == "qmp_capabilities" ? ok() : responder_(command, arguments);
-                for (const auto& out : reply) {
-                    if (out == "<close>") return;
-                    if (!send_line(fd, out)) return;
-                }
-            }
-        }
-    }
-
-    static bool send_line(int fd, const std::string& line) {
-        const std::string text = line + "\n";
-        return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(text.size());
-    }
-
-    std::string path_;
-    Responder responder_;
-    std::string greeting_;
-    int listen_fd_ = -1;
-    std::atomic<bool> stopping_{false};
-    std::mutex mutex_;
-    int client_fd_ = -1;
-    std::vector<nlohmann::json> requests_;
-    std::vector<std::string> raw_;
-    std::thread thread_;
-};
 
 // A child standing in for QEMU: it runs until killed.
 inline Child stand_in_qemu() {
