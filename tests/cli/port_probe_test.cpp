@@ -19,7 +19,7 @@ test_support::FakeSshPort listener(std::string greeting, bool split = false) {
         std::move(greeting), test_support::FakeSshPort::Then::keep_until_listener_ends, split);
 }
 
-TEST(CliPortProbe, OpenOnlyWhenThePeerIdentifiesAsSsh) {
+TEST(PortProbe, OpenOnlyWhenThePeerIdentifiesAsSsh) {
     const auto ssh = listener("SSH-2.0-test\r\n");
     const auto split = listener("SSH-2.0-slow\r\n", /*split=*/true);
     const auto silent = listener("");
@@ -41,7 +41,7 @@ TEST(CliPortProbe, OpenOnlyWhenThePeerIdentifiesAsSsh) {
     for (const auto& c : cases) EXPECT_EQ(port_open(c.port), c.open) << c.what;
 }
 
-TEST(CliPortProbe, SeveralPortsAnswerInOrder) {
+TEST(PortProbe, SeveralPortsAnswerInOrder) {
     const auto ssh = listener("SSH-2.0-test\r\n");
     const auto silent = listener("");
     const uint16_t closed = closed_port();

@@ -11,7 +11,7 @@ using test_support::TempDir;
 using test_support::write_file;
 namespace fs = std::filesystem;
 
-TEST(CliRemoveTree, RemovesNestedContentWithoutFollowingLinks) {
+TEST(RemoveTree, RemovesNestedContentWithoutFollowingLinks) {
     TempDir tmp;
     const auto outside = tmp.path() / "outside";
     write_file(outside / "keep.txt", "keep");
@@ -27,7 +27,7 @@ TEST(CliRemoveTree, RemovesNestedContentWithoutFollowingLinks) {
     EXPECT_TRUE(fs::exists(outside / "keep.txt"));
 }
 
-TEST(CliRemoveTree, LinkToADirectoryLosesOnlyTheLink) {
+TEST(RemoveTree, LinkToADirectoryLosesOnlyTheLink) {
     TempDir tmp;
     const auto real = tmp.path() / "real";
     write_file(real / "helper.json", "{}");
@@ -39,7 +39,7 @@ TEST(CliRemoveTree, LinkToADirectoryLosesOnlyTheLink) {
     EXPECT_TRUE(fs::exists(real / "helper.json"));
 }
 
-TEST(CliRemoveTree, MissingPathIsAnError) {
+TEST(RemoveTree, MissingPathIsAnError) {
     TempDir tmp;
     EXPECT_EQ(remove_tree(tmp.path() / "missing").error(), ENOENT);
 }
