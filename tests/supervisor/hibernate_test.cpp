@@ -23,6 +23,12 @@ std::vector<std::string> reply_with_status(const std::string& status) {
     return {R"({"return": {"status": ")" + status + R"(", "total-time": 12}})"};
 }
 
+// QEMU refusing `migrate`, and what a hibernation then reports.
+const Events kMigrateBusy{R"({"error": {"class": "GenericError", "desc": "busy"}})"};
+const Events kMigrateRefusedEvents{
+    "hibernate requested", "saving",
+    R"(error: hibernate: migrate failed to start: QMP error: {"class":"GenericError","desc":"busy"})"};
+
 class Hibernate : public fakes::SupervisorFixture {
   protected:
     // A QEMU that writes `snapshot` when migrating and then reports the
@@ -118,15 +124,10 @@ TEST_F(Hibernate, WithoutQmpNothingHappens) {
 
 TEST_F(Hibernate, RefusedMigrateResumesTheGuest) {
     connect_qmp_peer([](const std::string& command, const nlohmann::json&) {
-        if (command == "migrate")
-            return Events{R"({"error": {"class": "GenericError", "desc": "busy"}})"};
+        if (command == "migrate") return kMigrateBusy;
         return FakeMonitor::ok();
     });
-    EXPECT_EQ(
-        hibernate_events(),
-        (Events{
-            "hibernate requested", "saving",
-            R"(error: hibernate: migrate failed to start: QMP error: {"class":"GenericError","desc":"busy"})"}));
+    EXPECT_EQ(hibernate_events(), kMigrateRefusedEvents);
     EXPECT_EQ(qmp_peer->commands(),
               (Events{"qmp_capabilities", "migrate-set-parameters", "stop", "migrate", "cont"}));
     EXPECT_FALSE(s.hibernated);
@@ -136,15 +137,10 @@ TEST_F(Hibernate, LateStopReplyIsNotTakenForTheMigrateReply) {
     // `stop` is answered after its time limit; QEMU then refuses `migrate`.
     connect_qmp_peer([this](const std::string& command, const nlohmann::json&) {
         if (command == "stop") std::this_thread::sleep_for(timings.qmp_reply_limit + 300ms);
-        if (command == "migrate")
-            return Events{R"({"error": {"class": "GenericError", "desc": "busy"}})"};
+        if (command == "migrate") return kMigrateBusy;
         return FakeMonitor::ok();
     });
-    EXPECT_EQ(
-        hibernate_events(),
-        (Events{
-            "hibernate requested", "saving",
-            R"(error: hibernate: migrate failed to start: QMP error: {"class":"GenericError","desc":"busy"})"}));
+    EXPECT_EQ(hibernate_events(), kMigrateRefusedEvents);
     EXPECT_EQ(qmp_peer->commands().back(), "cont");
     EXPECT_FALSE(s.hibernated);
 }
