@@ -5,7 +5,7 @@
 namespace kelvo {
 namespace {
 
-TEST(CliEventRender, EachShapeAndEveryFallback) {
+TEST(EventRender, EachShapeAndEveryFallback) {
     struct Case {
         const char* line;
         const char* printed;

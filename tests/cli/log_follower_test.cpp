@@ -4,17 +4,17 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
 
-using testing::append_file;
-using testing::TempDir;
-using testing::write_file;
+using test_support::append_file;
+using test_support::TempDir;
+using test_support::write_file;
 using Lines = std::vector<std::string>;
 
-TEST(CliLogFollower, HandsOutCompleteLinesOnly) {
+TEST(LogFollower, HandsOutCompleteLinesOnly) {
     TempDir tmp;
     const auto path = tmp.path() / "helper.out";
     write_file(path, "");
@@ -44,7 +44,7 @@ TEST(CliLogFollower, HandsOutCompleteLinesOnly) {
     }
 }
 
-TEST(CliLogFollower, StartsAtTheGivenOffset) {
+TEST(LogFollower, StartsAtTheGivenOffset) {
     TempDir tmp;
     const auto path = tmp.path() / "log";
     write_file(path, "old 1\nold 2\n");
@@ -54,7 +54,7 @@ TEST(CliLogFollower, StartsAtTheGivenOffset) {
     EXPECT_EQ(follower->position(), 12u);
 }
 
-TEST(CliLogFollower, TruncatedFileIsReadAgainFromItsStart) {
+TEST(LogFollower, TruncatedFileIsReadAgainFromItsStart) {
     TempDir tmp;
     const auto path = tmp.path() / "helper.out";
     write_file(path, "run one line 1\nrun one line 2\npartial");
@@ -71,7 +71,7 @@ TEST(CliLogFollower, TruncatedFileIsReadAgainFromItsStart) {
     EXPECT_EQ(read_new_lines(*follower), Lines{"new 2"});
 }
 
-TEST(CliLogFollower, FollowFromEndShowsOnlyLaterLines) {
+TEST(LogFollower, FollowFromEndShowsOnlyLaterLines) {
     TempDir tmp;
     const auto path = tmp.path() / "helper.out";
     write_file(path, "before\n");
@@ -84,14 +84,14 @@ TEST(CliLogFollower, FollowFromEndShowsOnlyLaterLines) {
     EXPECT_FALSE(follow_from_end(tmp.path() / "missing").has_value());
 }
 
-TEST(CliLogFollower, OpenFailureNamesThePath) {
+TEST(LogFollower, OpenFailureNamesThePath) {
     TempDir tmp;
     const auto path = tmp.path() / "missing.out";
     EXPECT_EQ(open_log_follower(path, 0).error(),
               "open " + path.string() + ": No such file or directory (os error 2)");
 }
 
-TEST(CliLogFollower, OnlyRegularFilesAreFollowed) {
+TEST(LogFollower, OnlyRegularFilesAreFollowed) {
     TempDir tmp;
     const auto path = tmp.path() / "helper.out";
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
@@ -99,7 +99,7 @@ TEST(CliLogFollower, OnlyRegularFilesAreFollowed) {
     EXPECT_EQ(open_log_follower("/dev/zero", 0).error(), "open /dev/zero: not a regular file");
 }
 
-TEST(CliLogFollower, KeepsReadingAFileDeletedWhileOpen) {
+TEST(LogFollower, KeepsReadingAFileDeletedWhileOpen) {
     TempDir tmp;
     const auto path = tmp.path() / "helper.out";
     write_file(path, "one\n");

@@ -11,14 +11,14 @@
 
 #include "cli/vm_store.h"
 #include "common/child_process.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
 
 using namespace std::string_literals;
 
-TEST(CliProcessTable, ParsePid) {
+TEST(ProcessTable, ParsePid) {
     struct Case {
         const char* name;
         std::optional<uint32_t> pid;
@@ -30,7 +30,7 @@ TEST(CliProcessTable, ParsePid) {
     for (const auto& c : cases) EXPECT_EQ(parse_pid(c.name), c.pid) << c.name;
 }
 
-TEST(CliProcessTable, HelperCommandLineIsWholeArgumentMatch) {
+TEST(ProcessTable, HelperCommandLineIsWholeArgumentMatch) {
     const std::string config = "/h/.kelvo/vms/a/helper.json";
     struct Case {
         std::string cmdline;
@@ -51,7 +51,7 @@ TEST(CliProcessTable, HelperCommandLineIsWholeArgumentMatch) {
         EXPECT_EQ(is_helper_cmdline(c.cmdline, config), c.helper) << c.cmdline;
 }
 
-TEST(CliProcessTable, QemuSweepMatchesOnlyThisVmsDriveArgument) {
+TEST(ProcessTable, QemuSweepMatchesOnlyThisVmsDriveArgument) {
     const std::string disk = "/v/a/disk.qcow2";
     struct Case {
         std::string cmdline;
@@ -75,7 +75,7 @@ TEST(CliProcessTable, QemuSweepMatchesOnlyThisVmsDriveArgument) {
         EXPECT_EQ(is_vm_qemu_cmdline(c.cmdline, c.disk), c.match) << c.cmdline;
 }
 
-TEST(CliProcessTable, SnapshotLookupTakesFirstInOrderAndSkipsSelf) {
+TEST(ProcessTable, SnapshotLookupTakesFirstInOrderAndSkipsSelf) {
     const std::string config = "/h/vms/a/helper.json";
     const uint32_t self = static_cast<uint32_t>(::getpid());
     const ProcessTable table({
@@ -89,8 +89,8 @@ TEST(CliProcessTable, SnapshotLookupTakesFirstInOrderAndSkipsSelf) {
     EXPECT_EQ(table.find_helper("/h/vms/c/helper.json"), std::nullopt);
 }
 
-TEST(CliProcessTable, FindsALiveHelperByItsExactConfigPath) {
-    testing::TempDir tmp;
+TEST(ProcessTable, FindsALiveHelperByItsExactConfigPath) {
+    test_support::TempDir tmp;
     const auto dir = tmp.path() / "vm";
     const std::string config = config_path_text(dir);
     SpawnOptions options;
@@ -121,7 +121,7 @@ TEST(CliProcessTable, FindsALiveHelperByItsExactConfigPath) {
               fmt::format("signal 15 to pid {} failed (process gone?)", pid));
 }
 
-TEST(CliProcessTable, AnExitedUnreapedProcessIsNotAlive) {
+TEST(ProcessTable, AnExitedUnreapedProcessIsNotAlive) {
     auto child = spawn({.program = "sh", .args = {"-c", "exit 0"}});
     ASSERT_TRUE(child.has_value());
     const auto pid = static_cast<uint32_t>(child->pid());
@@ -137,13 +137,13 @@ TEST(CliProcessTable, AnExitedUnreapedProcessIsNotAlive) {
     ASSERT_TRUE(child->wait().has_value());
 }
 
-TEST(CliProcessTable, SendSignalRefusesPidsThatAddressGroups) {
+TEST(ProcessTable, SendSignalRefusesPidsThatAddressGroups) {
     EXPECT_EQ(send_signal(0, SIGTERM).error(), "signal 15 to pid 0 failed (process gone?)");
     EXPECT_EQ(send_signal(4294967295u, SIGUSR1).error(),
               "signal 10 to pid 4294967295 failed (process gone?)");
 }
 
-TEST(CliProcessTable, ReadSeesThisProcess) {
+TEST(ProcessTable, ReadSeesThisProcess) {
     const uint32_t self = static_cast<uint32_t>(::getpid());
     bool seen = false;
     const ProcessTable table = ProcessTable::read();

@@ -5,16 +5,16 @@
 #include <gtest/gtest.h>
 
 #include "common/os_error.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
 
-using testing::TempDir;
-using testing::write_file;
+using test_support::TempDir;
+using test_support::write_file;
 namespace fs = std::filesystem;
 
-TEST(CliRemoveTree, RemovesNestedContentWithoutFollowingLinks) {
+TEST(RemoveTree, RemovesNestedContentWithoutFollowingLinks) {
     TempDir tmp;
     const auto outside = tmp.path() / "outside";
     write_file(outside / "keep.txt", "keep");
@@ -30,7 +30,7 @@ TEST(CliRemoveTree, RemovesNestedContentWithoutFollowingLinks) {
     EXPECT_TRUE(fs::exists(outside / "keep.txt"));
 }
 
-TEST(CliRemoveTree, LinkToADirectoryLosesOnlyTheLink) {
+TEST(RemoveTree, LinkToADirectoryLosesOnlyTheLink) {
     TempDir tmp;
     const auto real = tmp.path() / "real";
     write_file(real / "helper.json", "{}");
@@ -42,7 +42,7 @@ TEST(CliRemoveTree, LinkToADirectoryLosesOnlyTheLink) {
     EXPECT_TRUE(fs::exists(real / "helper.json"));
 }
 
-TEST(CliRemoveTree, MissingPathIsAnError) {
+TEST(RemoveTree, MissingPathIsAnError) {
     TempDir tmp;
     EXPECT_EQ(remove_tree(tmp.path() / "missing").error(), os_error(ENOENT));
 }

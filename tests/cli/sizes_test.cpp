@@ -8,7 +8,7 @@ namespace {
 constexpr uint64_t kMiB = uint64_t{1} << 20;
 constexpr uint64_t kGiB = uint64_t{1} << 30;
 
-TEST(CliSizes, GibTenthsRoundToNearestWithTiesToEven) {
+TEST(Sizes, GibTenthsRoundToNearestWithTiesToEven) {
     struct Case {
         uint64_t bytes;
         const char* text;
@@ -26,7 +26,7 @@ TEST(CliSizes, GibTenthsRoundToNearestWithTiesToEven) {
     for (const auto& c : cases) EXPECT_EQ(format_gib_tenths(c.bytes), c.text) << c.bytes;
 }
 
-TEST(CliSizes, WholeMibRoundToNearestWithTiesToEven) {
+TEST(Sizes, WholeMibRoundToNearestWithTiesToEven) {
     struct Case {
         uint64_t bytes;
         const char* text;

@@ -5,7 +5,7 @@
 namespace kelvo {
 namespace {
 
-TEST(CliTextTable, ColumnsAsWideAsTheirLongestCell) {
+TEST(TextTable, ColumnsAsWideAsTheirLongestCell) {
     const std::string out = format_table({
         {"NAME", "STATE", "SSH", "CPUS", "MEMORY", "ID"},
         {"dev-box", "running", "2222", "2", "4096 MiB", "3f2a9c1e-77d"},
@@ -15,7 +15,7 @@ TEST(CliTextTable, ColumnsAsWideAsTheirLongestCell) {
               "dev-box  running  2222  2     4096 MiB  3f2a9c1e-77d\n");
 }
 
-TEST(CliTextTable, WidthInBytesFillInCharacters) {
+TEST(TextTable, WidthInBytesFillInCharacters) {
     // "café" is 5 bytes and 4 characters: the column is 5 wide, so the cell
     // gets one blank of fill and the column comes out one character wider.
     const std::string out = format_table({{"NAME", "X"}, {"café", "1"}, {"ab", "2"}});
@@ -25,11 +25,11 @@ TEST(CliTextTable, WidthInBytesFillInCharacters) {
               "ab     2\n");
 }
 
-TEST(CliTextTable, TrailingBlanksRemoved) {
+TEST(TextTable, TrailingBlanksRemoved) {
     EXPECT_EQ(format_table({{"A", "LONGER"}, {"b", ""}}), "A  LONGER\nb\n");
 }
 
-TEST(CliTextTable, CharCount) {
+TEST(TextTable, CharCount) {
     EXPECT_EQ(char_count(""), 0u);
     EXPECT_EQ(char_count("abc"), 3u);
     EXPECT_EQ(char_count("—…"), 2u);

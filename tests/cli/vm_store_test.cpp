@@ -7,13 +7,13 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
 
-using testing::TempDir;
-using testing::write_file;
+using test_support::TempDir;
+using test_support::write_file;
 
 VmEntry vm(std::string id, std::string name) {
     VmEntry e;
@@ -33,7 +33,7 @@ std::string helper_json(std::string_view vm_name, std::string_view dir) {
         dir, vm_name);
 }
 
-TEST(CliVmStore, LocalHostnameTakesFirstNonEmptyValue) {
+TEST(VmStore, LocalHostnameTakesFirstNonEmptyValue) {
     struct Case {
         const char* meta;
         std::optional<std::string> name;
@@ -51,7 +51,7 @@ TEST(CliVmStore, LocalHostnameTakesFirstNonEmptyValue) {
     for (const auto& c : cases) EXPECT_EQ(local_hostname(c.meta), c.name) << c.meta;
 }
 
-TEST(CliVmStore, ShortIdCountsCharacters) {
+TEST(VmStore, ShortIdCountsCharacters) {
     struct Case {
         const char* id;
         const char* short_form;
@@ -65,7 +65,7 @@ TEST(CliVmStore, ShortIdCountsCharacters) {
     for (const auto& c : cases) EXPECT_EQ(short_id(c.id), c.short_form) << c.id;
 }
 
-TEST(CliVmStore, SortIsByteOrderAndStable) {
+TEST(VmStore, SortIsByteOrderAndStable) {
     std::vector<VmEntry> vms{vm("1", "alpha"), vm("2", "Beta"), vm("3", "alp"),
                              vm("4", "alpha"), vm("5", "é"),    vm("6", "z")};
     sort_by_name(vms);
@@ -74,7 +74,7 @@ TEST(CliVmStore, SortIsByteOrderAndStable) {
     EXPECT_EQ(ids, (std::vector<std::string>{"2", "3", "1", "4", "6", "5"}));
 }
 
-TEST(CliVmStore, MatchVmCases) {
+TEST(VmStore, MatchVmCases) {
     const std::vector<VmEntry> dev_and_devbox{vm("9a11", "dev"), vm("d0aa", "devbox")};
     const std::vector<VmEntry> dev_and_dev_id{vm("9a11", "dev"), vm("dev-7", "other")};
     const std::vector<VmEntry> one{vm("3f2a9c1e-77d0-4e8b", "box")};
@@ -102,7 +102,7 @@ TEST(CliVmStore, MatchVmCases) {
     EXPECT_EQ(match_vm({}, "x").error(), "no VMs on this host (nothing under ~/.kelvo/vms)");
 }
 
-TEST(CliVmStore, ResolveVmWithoutWordNeverReadsTheStore) {
+TEST(VmStore, ResolveVmWithoutWordNeverReadsTheStore) {
     const char* saved = std::getenv("HOME");
     const std::string home = saved ? saved : "";
     ::unsetenv("HOME");
@@ -113,7 +113,7 @@ TEST(CliVmStore, ResolveVmWithoutWordNeverReadsTheStore) {
     if (saved) ::setenv("HOME", home.c_str(), 1);
 }
 
-TEST(CliVmStore, StateWordTable) {
+TEST(VmStore, StateWordTable) {
     struct Case {
         bool helper, port, snapshot;
         std::string_view state;
@@ -125,7 +125,7 @@ TEST(CliVmStore, StateWordTable) {
     for (const auto& c : cases) EXPECT_EQ(state_word(c.helper, c.port, c.snapshot), c.state);
 }
 
-TEST(CliVmStore, HasSnapshotNeedsANonEmptyFile) {
+TEST(VmStore, HasSnapshotNeedsANonEmptyFile) {
     TempDir tmp;
     const auto full = tmp.path() / "state.save";
     const auto empty = tmp.path() / "empty.save";
@@ -147,7 +147,7 @@ TEST(CliVmStore, HasSnapshotNeedsANonEmptyFile) {
     for (const auto& c : cases) EXPECT_EQ(has_snapshot(c.path), c.snapshot) << c.path;
 }
 
-TEST(CliVmStore, ScanStoreNamesAndSkipsSilently) {
+TEST(VmStore, ScanStoreNamesAndSkipsSilently) {
     TempDir tmp;
     const auto root = tmp.path() / "vms";
     auto add = [&](const std::string& id, std::string_view name) {
@@ -185,7 +185,7 @@ TEST(CliVmStore, ScanStoreNamesAndSkipsSilently) {
     EXPECT_TRUE(scan_store(tmp.path() / "missing").empty());
 }
 
-TEST(CliVmStore, ScanVmsUsesHomeUnchanged) {
+TEST(VmStore, ScanVmsUsesHomeUnchanged) {
     TempDir tmp;
     const auto dir = tmp.path() / ".kelvo" / "vms" / "x1";
     write_file(dir / "helper.json", helper_json("x", dir.string()));
@@ -199,7 +199,7 @@ TEST(CliVmStore, ScanVmsUsesHomeUnchanged) {
     EXPECT_EQ(config_path_text(vms->front()), (tmp.path() / ".kelvo/vms/x1/helper.json").string());
 }
 
-TEST(CliVmStore, DerivedPaths) {
+TEST(VmStore, DerivedPaths) {
     const VmEntry e = vm("abc", "n");
     EXPECT_EQ(config_path_text(e), "/store/abc/helper.json");
     EXPECT_EQ(event_log_path(e), std::filesystem::path("/store/abc/helper.out"));

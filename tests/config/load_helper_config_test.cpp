@@ -11,11 +11,11 @@
 #include <functional>
 #include <future>
 #include <string>
-#include "config_temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include "config/helper_config.h"
+#include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
@@ -31,7 +31,7 @@ std::string valid_with(const std::string& member) {
     return kValid + "," + member + "}";
 }
 
-using config_test::TempDir;
+using test_support::TempDir;
 
 void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -185,7 +185,7 @@ TEST(LoadHelperConfig, FailsCleanlyOnUnusualInputs) {
 TEST(LoadHelperConfig, FifoWithAWriterIsNotWaitedOn) {
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    const std::string fifo = dir.path() + "/helper.json";
+    const std::string fifo = dir.file("helper.json");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     // Holding both ends open: a reader that blocked would wait for ever.
     int held = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);

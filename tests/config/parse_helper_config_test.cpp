@@ -7,36 +7,18 @@
 #include <sstream>
 #include <string>
 #include <vector>
-#include "config_temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "config/helper_config.h"
+#include "support/helper_config_json.h"
+#include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
 
 using nlohmann::json;
-
-json to_json(const HelperConfig& c) {
-    return json{
-        {"disk_path", c.disk_path},
-        {"seed_path", c.seed_path},
-        {"efi_store_path", c.efi_store_path},
-        {"machine_identifier_path", c.machine_identifier_path},
-        {"console_log_path", c.console_log_path},
-        {"save_path", c.save_path},
-        {"mac_address", c.mac_address},
-        {"cpu_count", c.cpu_count},
-        {"memory_mib", c.memory_mib},
-        {"disk_gib", c.disk_gib},
-        {"isolated", c.isolated},
-        {"ssh_host_port", c.ssh_host_port},
-        {"firmware_path", c.firmware_path ? json(*c.firmware_path) : json(nullptr)},
-        {"vm_name", c.vm_name},
-    };
-}
 
 std::string base64_decode(std::string_view in) {
     static const std::string alphabet =
@@ -64,7 +46,7 @@ std::string read_all(const std::string& path) {
     return ss.str();
 }
 
-using config_test::TempDir;
+using test_support::TempDir;
 
 TEST(ConfigConformance, EveryCaseMatches) {
     const std::string table = KELVO_TESTS_DIR "/data/config_cases.json";
@@ -74,7 +56,7 @@ TEST(ConfigConformance, EveryCaseMatches) {
 
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    const std::string file = dir.path() + "/helper.json";
+    const std::string file = dir.file("helper.json");
 
     size_t passed = 0;
     for (const json& c : cases) {
@@ -92,7 +74,7 @@ TEST(ConfigConformance, EveryCaseMatches) {
         if (kind == "ok") {
             EXPECT_TRUE(loaded.has_value()) << name << ": " << (loaded ? "" : loaded.error());
             if (loaded) {
-                const json got = to_json(*loaded);
+                const json got = test_support::helper_config_json(*loaded);
                 EXPECT_EQ(got, c.at("value")) << name;
                 ok = got == c.at("value");
             }

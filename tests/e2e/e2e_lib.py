@@ -26,6 +26,10 @@ import time
 import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# Waiting, free ports, event parsing and ending processes come from the
+# integration tests' library.
+sys.path.insert(0, os.path.join(HERE, "..", "integration"))
+import kelvo_testlib as testlib  # noqa: E402
 SHIM_DIR = os.path.join(HERE, "qemu-shim")
 GUEST_BUILDER = os.path.join(HERE, "guest", "build-guest.sh")
 
@@ -330,19 +334,14 @@ def is_gone(pid):
 
 
 def wait_gone(pids, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if all(is_gone(p) for p in pids):
-            return True
-        time.sleep(0.1)
-    return all(is_gone(p) for p in pids)
-
-
-def kill_pid(pid, sig=signal.SIGKILL):
+    """True once every one of pids is gone, False if not within timeout."""
     try:
-        os.kill(pid, sig)
-    except (ProcessLookupError, PermissionError):
-        pass
+        return testlib.wait_until(lambda: all(is_gone(p) for p in pids), timeout, interval=0.1)
+    except AssertionError:
+        return False
+
+
+kill_pid = testlib.end_process
 
 
 # --------------------------------------------------------------- guest probes
@@ -484,18 +483,7 @@ def guest_uptime(qga_sock, timeout=30):
 def parse_events(text):
     """The JSON objects among the lines of an event stream (other lines are
     skipped: the helper's stderr shares helper.out)."""
-    out = []
-    for line in text.splitlines():
-        line = line.strip()
-        if not line:
-            continue
-        try:
-            obj = json.loads(line)
-        except ValueError:
-            continue
-        if isinstance(obj, dict):
-            out.append(obj)
-    return out
+    return testlib.events(text, lenient=True)
 
 
 def event_words(events):
@@ -758,23 +746,12 @@ def read_text(path):
         return ""
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+free_port = testlib.free_port
 
 
 def wait_until(predicate, timeout, what, interval=0.2):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(interval)
-    value = predicate()
-    if value:
-        return value
-    raise AssertionError(f"timed out after {timeout}s waiting for {what}")
+    """Polls predicate (at a pace for a real guest) until it is true."""
+    return testlib.wait_until(predicate, timeout, interval=interval, what=what)
 
 
 # --------------------------------------------------------------- test cases

@@ -10,6 +10,7 @@
 #include "check.h"
 #include "common/text.h"
 #include "config/helper_config.h"
+#include "support/helper_config_json.h"
 
 namespace {
 
@@ -23,26 +24,6 @@ bool ends_with_location(std::string_view message) {
     unsigned long long n = 0;
     return kelvo::parse_unsigned(rest.substr(0, column), UINT64_MAX, n) && n >= 1 &&
            kelvo::parse_unsigned(rest.substr(column + 8), UINT64_MAX, n);
-}
-
-nlohmann::json as_object(const kelvo::HelperConfig& c) {
-    nlohmann::json j = {
-        {"disk_path", c.disk_path},
-        {"seed_path", c.seed_path},
-        {"efi_store_path", c.efi_store_path},
-        {"machine_identifier_path", c.machine_identifier_path},
-        {"console_log_path", c.console_log_path},
-        {"save_path", c.save_path},
-        {"mac_address", c.mac_address},
-        {"cpu_count", c.cpu_count},
-        {"memory_mib", c.memory_mib},
-        {"disk_gib", c.disk_gib},
-        {"isolated", c.isolated},
-        {"ssh_host_port", c.ssh_host_port},
-        {"vm_name", c.vm_name},
-    };
-    j["firmware_path"] = c.firmware_path ? nlohmann::json(*c.firmware_path) : nlohmann::json();
-    return j;
 }
 
 // The same fields as an array, in declaration order.
@@ -86,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     FUZZ_CHECK(!c.firmware_path || kelvo::is_valid_utf8(*c.firmware_path));
 
-    for (const nlohmann::json& written : {as_object(c), as_array(c)}) {
+    for (const nlohmann::json& written :
+         {kelvo::test_support::helper_config_json(c), as_array(c)}) {
         for (const int indent : {-1, 2}) {
             const auto again = kelvo::parse_helper_config(written.dump(indent));
             FUZZ_CHECK(again.has_value());

@@ -167,13 +167,18 @@ def vm_config(directory, **overrides):
 
 
 def wait_until(predicate, timeout, interval=0.05, what="condition"):
-    """Polls predicate until it is true; fails the caller after timeout."""
+    """Polls predicate until it is true and returns its value; fails the
+    caller when it is still false at the end of timeout (checked once more
+    then)."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         value = predicate()
         if value:
             return value
         time.sleep(interval)
+    value = predicate()
+    if value:
+        return value
     raise AssertionError(f"timed out after {timeout}s waiting for {what}")
 
 
@@ -184,13 +189,31 @@ def free_port():
         return s.getsockname()[1]
 
 
-def events(text):
-    """Parses NDJSON bytes into a list of dicts (every line must be JSON)."""
-    return [json.loads(line) for line in text.decode().splitlines() if line.strip()]
+def events(text, lenient=False):
+    """Parses NDJSON (bytes or text) into a list of values: every non-blank
+    line must be JSON. Lenient parsing keeps only the JSON objects and skips
+    other lines (the helper's stderr shares helper.out)."""
+    if isinstance(text, bytes):
+        text = text.decode()
+    out = []
+    for line in text.splitlines():
+        if not line.strip():
+            continue
+        if not lenient:
+            out.append(json.loads(line))
+            continue
+        try:
+            value = json.loads(line)
+        except ValueError:
+            continue
+        if isinstance(value, dict):
+            out.append(value)
+    return out
 
 
 def end_process(pid, sig=signal.SIGKILL):
+    """Sends sig, ignoring a process that is gone or not ours."""
     try:
         os.kill(pid, sig)
-    except ProcessLookupError:
+    except (ProcessLookupError, PermissionError):
         pass

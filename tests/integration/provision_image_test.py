@@ -15,6 +15,13 @@ FETCH_404 = ("fetch SHA256SUMS: curl exited with exit status: 22: "
 
 
 class ImageCacheTest(unittest.TestCase):
+    def cached_vm(self, image):
+        """A bed whose cache already holds `image`, and a VM written in it:
+        the bed, the VM's helper.json path and its config."""
+        bed = ProvisionBed(self)
+        bed.cache_image(image)
+        _, config_path, config = bed.write_vm()
+        return bed, config_path, config
 
     def test_cold_cache_downloads_verifies_and_completes(self):
         bed = ProvisionBed(self)
@@ -34,9 +41,7 @@ class ImageCacheTest(unittest.TestCase):
         self.assertEqual(read_bytes(config["disk_path"]), b"qcow2 copy\n" + IMAGE_BODY)
 
     def test_matching_cached_image_is_reused_with_one_curl_call(self):
-        bed = ProvisionBed(self)
-        bed.cache_image(IMAGE_BODY)
-        _, config_path, _ = bed.write_vm()
+        bed, config_path, _ = self.cached_vm(IMAGE_BODY)
         for _ in range(2):  # a second provision also reuses it
             status, events, _ = bed.provision(config_path)
             self.assertEqual(status, 0)
@@ -45,18 +50,14 @@ class ImageCacheTest(unittest.TestCase):
         self.assertEqual(len(bed.tool_calls("qemu-img")), 2)
 
     def test_corrupt_cached_image_is_replaced_by_a_verified_download(self):
-        bed = ProvisionBed(self)
-        bed.cache_image(b"truncated")
-        _, config_path, _ = bed.write_vm()
+        bed, config_path, _ = self.cached_vm(b"truncated")
         status, events, _ = bed.provision(config_path)
         self.assertEqual(status, 0)
         self.assertEqual(events[:2], [ENSURING, DOWNLOADING])
         self.assertEqual(read_bytes(bed.cached), IMAGE_BODY)
 
     def test_bad_download_never_replaces_the_cached_image(self):
-        bed = ProvisionBed(self)
-        bed.cache_image(b"old and corrupt")
-        _, config_path, config = bed.write_vm()
+        bed, config_path, config = self.cached_vm(b"old and corrupt")
         status, events, _ = bed.provision(config_path, env=bed.env(FAKE_CURL_CORRUPT="1"))
         self.assertEqual(status, 1)
         self.assertEqual(events, [ENSURING, DOWNLOADING,
@@ -107,9 +108,7 @@ class ImageCacheTest(unittest.TestCase):
         self.assertEqual(read_bytes(bed.cached), IMAGE_BODY)
 
     def test_checksum_fetch_failure_ends_provision_even_with_a_good_cache(self):
-        bed = ProvisionBed(self)
-        bed.cache_image(IMAGE_BODY)
-        _, config_path, config = bed.write_vm()
+        bed, config_path, config = self.cached_vm(IMAGE_BODY)
         status, events, err = bed.provision(config_path, env=bed.env(FAKE_CURL_FAIL="list"))
         self.assertEqual((status, err), (1, ""))
         self.assertEqual(events, [ENSURING, error_line(FETCH_404)])
@@ -117,9 +116,7 @@ class ImageCacheTest(unittest.TestCase):
         self.assertFalse(os.path.exists(config["disk_path"]))
 
     def test_download_failure_keeps_the_cached_image(self):
-        bed = ProvisionBed(self)
-        bed.cache_image(b"corrupt")
-        _, config_path, _ = bed.write_vm()
+        bed, config_path, _ = self.cached_vm(b"corrupt")
         status, events, _ = bed.provision(config_path, env=bed.env(FAKE_CURL_FAIL="image"))
         self.assertEqual(status, 1)
         self.assertEqual(events, [ENSURING, DOWNLOADING, error_line(

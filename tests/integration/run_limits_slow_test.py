@@ -34,33 +34,35 @@ class LimitsTest(RunCase):
                    log("qemu exited with status signal: 9 (SIGKILL)"), state("stopped"))
         run.finish(0)
 
-    def test_ignored_powerdown_is_forced_after_45_seconds(self):
-        run = self.start_run({"FAKE_QEMU_POWERDOWN": "ignore"})
-        self.boot(run)
+    def ask_powerdown(self, run):
+        """Sends a stop; returns when `run` has passed it on to the guest."""
         run.signal(signal.SIGTERM)
         run.expect(log("graceful powerdown requested"))
-        asked = time.monotonic()
+        return time.monotonic()
+
+    def expect_forced_after_45_seconds(self, run, asked):
+        """The powerdown asked at `asked` is forced no sooner than 45 s later,
+        and `run` ends stopped."""
         run.expect(log("powerdown timed out; forcing"), timeout=90)
         self.assertGreaterEqual(time.monotonic() - asked, 44)
         run.expect_one_of(QUIT_OR_KILLED)
         run.expect(state("stopped"))
         run.finish(0)
+
+    def test_ignored_powerdown_is_forced_after_45_seconds(self):
+        run = self.start_run({"FAKE_QEMU_POWERDOWN": "ignore"})
+        self.boot(run)
+        asked = self.ask_powerdown(run)
+        self.expect_forced_after_45_seconds(run, asked)
         self.assertEqual(self.qmp_commands()[-2:], ["system_powerdown", "quit"])
 
     def test_second_stop_moves_the_deadline(self):
         run = self.start_run({"FAKE_QEMU_POWERDOWN": "ignore"})
         self.boot(run)
-        run.signal(signal.SIGTERM)
-        run.expect(log("graceful powerdown requested"))
+        self.ask_powerdown(run)
         time.sleep(10)
-        run.signal(signal.SIGTERM)
-        run.expect(log("graceful powerdown requested"))
-        second = time.monotonic()
-        run.expect(log("powerdown timed out; forcing"), timeout=90)
-        self.assertGreaterEqual(time.monotonic() - second, 44)
-        run.expect_one_of(QUIT_OR_KILLED)
-        run.expect(state("stopped"))
-        run.finish(0)
+        second = self.ask_powerdown(run)
+        self.expect_forced_after_45_seconds(run, second)
         self.assertEqual(self.qmp_commands().count("system_powerdown"), 2)
 
 

@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
+
+using test_support::TempDir;
 
 // An existence test over a fixed set of paths that also records every query.
 struct FakeFiles {

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "machine/machine_id.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
+
+using test_support::read_file;
+using test_support::TempDir;
 
 bool looks_generated(const std::string& id) {
     if (id.size() != 36) return false;

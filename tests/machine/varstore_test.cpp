@@ -6,10 +6,14 @@
 
 #include "machine/firmware.h"
 #include "machine/varstore.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
+
+using test_support::file_mode;
+using test_support::read_file;
+using test_support::TempDir;
 
 const std::string kNotAFile =
     "the source path is neither a regular file nor a symlink to a regular file";
@@ -79,7 +83,7 @@ TEST(EnsureVarstore, TemplateThatIsNotARegularFileIsRefusedBeforeWriting) {
     ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0644), 0);
     ASSERT_EQ(::symlink(dir.path().c_str(), dir.file("dir-link").c_str()), 0);
     for (const std::string& tmpl :
-         {dir.path(), dir.file("fifo"), dir.file("dir-link"), std::string("/dev/null")}) {
+         {dir.path().string(), dir.file("fifo"), dir.file("dir-link"), std::string("/dev/null")}) {
         std::string store = dir.file("store");
         auto r = ensure_varstore(tmpl, store);
         ASSERT_FALSE(r.has_value()) << tmpl;

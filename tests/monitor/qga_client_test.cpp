@@ -2,12 +2,12 @@
 
 #include <vector>
 
-#include "fake_socket_server.h"
+#include "support/monitor_peer.h"
 
 namespace kelvo {
 namespace {
 
-using namespace kelvo::monitor_test;
+using namespace kelvo::test_support;
 using nlohmann::json;
 
 // Short limits so that time-outs stay quick; a test that needs the real 5 s

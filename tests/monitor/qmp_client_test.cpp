@@ -7,12 +7,12 @@
 
 #include <asio/experimental/awaitable_operators.hpp>
 
-#include "fake_socket_server.h"
+#include "support/monitor_peer.h"
 
 namespace kelvo {
 namespace {
 
-using namespace kelvo::monitor_test;
+using namespace kelvo::test_support;
 using nlohmann::json;
 
 constexpr char kGreeting[] =

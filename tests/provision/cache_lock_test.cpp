@@ -1,16 +1,16 @@
 #include "provision/cache_lock.h"
 
-#include <cstdlib>
-#include <filesystem>
-
 #include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
 
 TEST(CacheLock, ExcludesASecondHolderUntilReleased) {
-    char dir[] = "/tmp/kelvo-lock-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
+    test_support::TempDir tmp;
+    ASSERT_FALSE(tmp.path().empty());
+    const std::string dir = tmp.path();
     {
         CacheLock first = CacheLock::acquire(dir);
         ASSERT_TRUE(first.held());
@@ -20,7 +20,6 @@ TEST(CacheLock, ExcludesASecondHolderUntilReleased) {
         EXPECT_FALSE(CacheLock::try_acquire(dir).held());
     }
     EXPECT_TRUE(CacheLock::try_acquire(dir).held());
-    std::filesystem::remove_all(dir);
 }
 
 TEST(CacheLock, UnusableDirectoryMeansUnlocked) {

@@ -7,10 +7,13 @@
 
 #include <gtest/gtest.h>
 
-#include "../machine/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
+
+using test_support::read_file;
+using test_support::TempDir;
 
 struct Outcome {
     int status;
@@ -104,7 +107,7 @@ TEST(ValidateHost, EmulatorThatCannotRunOrFailsStopsEverything) {
 TEST(ValidateHost, NotFoundMessageNamesTheArchitecturesEmulator) {
     TempDir dir;
     Firmware fw;
-    auto r = run_validate({}, Arch::Arm64, {dir.file("none"), fw.fn(), dir.path()}, dir);
+    auto r = run_validate({}, Arch::Arm64, {dir.file("none"), fw.fn(), dir.path().string()}, dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, error_line("qemu-system-aarch64 not found — install qemu-system"));
 }

@@ -16,16 +16,18 @@ using namespace std::chrono_literals;
 using fakes::FakeMonitor;
 using fakes::file_exists;
 using fakes::StdoutCapture;
+using test_support::read_file;
 using Events = std::vector<std::string>;
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::vector<std::string> reply_with_status(const std::string& status) {
     return {R"({"return": {"status": ")" + status + R"(", "total-time": 12}})"};
 }
+
+// QEMU refusing `migrate`, and what a hibernation then reports.
+const Events kMigrateBusy{R"({"error": {"class": "GenericError", "desc": "busy"}})"};
+const Events kMigrateRefusedEvents{
+    "hibernate requested", "saving",
+    R"(error: hibernate: migrate failed to start: QMP error: {"class":"GenericError","desc":"busy"})"};
 
 class Hibernate : public fakes::SupervisorFixture {
   protected:
@@ -99,7 +101,7 @@ TEST_F(Hibernate, SavePathWithAQuoteIsShellQuoted) {
     migrating_qemu({"completed"});
     EXPECT_EQ(hibernate_events(), (Events{"hibernate requested", "saving", "hibernated"}));
     EXPECT_EQ(qmp_peer->requests()[3]["arguments"]["uri"],
-              "exec:cat > '" + dir.path() + R"(/it'\''s here.save.part')");
+              "exec:cat > '" + dir.path().string() + R"(/it'\''s here.save.part')");
     EXPECT_EQ(read_file(config.save_path), "memory");
 }
 
@@ -122,15 +124,10 @@ TEST_F(Hibernate, WithoutQmpNothingHappens) {
 
 TEST_F(Hibernate, RefusedMigrateResumesTheGuest) {
     connect_qmp_peer([](const std::string& command, const nlohmann::json&) {
-        if (command == "migrate")
-            return Events{R"({"error": {"class": "GenericError", "desc": "busy"}})"};
+        if (command == "migrate") return kMigrateBusy;
         return FakeMonitor::ok();
     });
-    EXPECT_EQ(
-        hibernate_events(),
-        (Events{
-            "hibernate requested", "saving",
-            R"(error: hibernate: migrate failed to start: QMP error: {"class":"GenericError","desc":"busy"})"}));
+    EXPECT_EQ(hibernate_events(), kMigrateRefusedEvents);
     EXPECT_EQ(qmp_peer->commands(),
               (Events{"qmp_capabilities", "migrate-set-parameters", "stop", "migrate", "cont"}));
     EXPECT_FALSE(s.hibernated);
@@ -140,15 +137,10 @@ TEST_F(Hibernate, LateStopReplyIsNotTakenForTheMigrateReply) {
     // `stop` is answered after its time limit; QEMU then refuses `migrate`.
     connect_qmp_peer([this](const std::string& command, const nlohmann::json&) {
         if (command == "stop") std::this_thread::sleep_for(timings.qmp_reply_limit + 300ms);
-        if (command == "migrate")
-            return Events{R"({"error": {"class": "GenericError", "desc": "busy"}})"};
+        if (command == "migrate") return kMigrateBusy;
         return FakeMonitor::ok();
     });
-    EXPECT_EQ(
-        hibernate_events(),
-        (Events{
-            "hibernate requested", "saving",
-            R"(error: hibernate: migrate failed to start: QMP error: {"class":"GenericError","desc":"busy"})"}));
+    EXPECT_EQ(hibernate_events(), kMigrateRefusedEvents);
     EXPECT_EQ(qmp_peer->commands().back(), "cont");
     EXPECT_FALSE(s.hibernated);
 }

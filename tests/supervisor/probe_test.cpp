@@ -39,7 +39,7 @@ TEST(Probe, ReachableOnlyWhenTheFirstFourBytesAreSshDash) {
 }
 
 TEST(Probe, SilentListenerIsNotReachableAfterTheReadLimit) {
-    FakeSshPort port([] { return std::string(); }, /*hold=*/true);
+    FakeSshPort port([] { return std::string(); }, FakeSshPort::Then::hold_until_client_leaves);
     Runtime rt;
     const auto start = Clock::now();
     EXPECT_FALSE(rt.run(probe_ssh(port.port(), kQuick)));

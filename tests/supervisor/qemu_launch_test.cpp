@@ -13,11 +13,7 @@ namespace kelvo {
 namespace {
 
 using fakes::TempDir;
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test_support::read_file;
 
 TEST(QemuLaunch, SnapshotCountsOnlyWhenSetAndNonEmpty) {
     TempDir dir;
