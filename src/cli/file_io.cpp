@@ -1,7 +1,7 @@
 #include "cli/file_io.h"
 
+#include "common/read_regular_file.h"
 #include "common/text.h"
-#include "config/read_regular_file.h"
 
 namespace kelvo {
 

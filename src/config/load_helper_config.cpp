@@ -1,8 +1,8 @@
 #include <fmt/format.h>
 
+#include "common/read_regular_file.h"
 #include "common/text.h"
 #include "config/helper_config.h"
-#include "config/read_regular_file.h"
 
 namespace kelvo {
 
