@@ -8,8 +8,8 @@
 #include "cli/log_follower.h"
 #include "common/os_error.h"
 #include "common/output.h"
+#include "common/read_regular_file.h"
 #include "common/text.h"
-#include "config/read_regular_file.h"
 
 namespace kelvo {
 

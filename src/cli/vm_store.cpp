@@ -10,8 +10,8 @@
 #include "cli/port_probe.h"
 #include "cli/process_table.h"
 #include "common/paths.h"
+#include "common/read_regular_file.h"
 #include "common/text.h"
-#include "config/read_regular_file.h"
 
 namespace kelvo {
 

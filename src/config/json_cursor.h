@@ -1,12 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include "config/found_value.h"
 
 namespace kelvo {
 
@@ -50,6 +49,36 @@ inline constexpr std::string_view kTrailingComma = "trailing comma";
 inline constexpr std::string_view kTrailingCharacters = "trailing characters";
 inline constexpr std::string_view kUnexpectedEndOfHexEscape = "unexpected end of hex escape";
 
+// A number as the reader produced it: a non-negative integer, a negative
+// integer, or anything else (fraction, exponent, too long, "-0"). An integer
+// stays exact while it fits 64 bits; anything else is the nearest double,
+// whose magnitude must stay finite ("number out of range" otherwise; values
+// too small become zero).
+struct JsonNumber {
+    enum class Kind { Unsigned, Negative, Float };
+    Kind kind = Kind::Unsigned;
+    uint64_t unsigned_value = 0;
+    int64_t negative_value = 0;
+    double float_value = 0;
+};
+
+// How a JSON value that does not fit is named inside an "invalid type:
+// {found}, expected {expected}" message.
+
+// "integer `2`", "integer `-1`", "floating point `2.5`".
+std::string describe_number(const JsonNumber& number);
+
+// A double in plain positional notation with the fewest digits that read back
+// to the same value, always with a decimal point: "2.5", "0.001", "2.0",
+// "100000000000000000000.0".
+std::string format_float(double value);
+
+// "string \"a\\\"b\"": the text in double quotes with quotes, backslashes,
+// tabs, line ends and NUL escaped by a backslash and every other unprintable
+// or combining code point as \u{hex}. text must be UTF-8.
+std::string describe_string(std::string_view text);
+std::string quote_debug(std::string_view text);
+
 class JsonCursor {
   public:
     explicit JsonCursor(std::string_view text) : text_(text) {}
@@ -90,20 +119,18 @@ class JsonCursor {
     JsonError invalid_type(std::string_view expected);
 
   private:
+    struct NumberToken;
+
     unsigned char peek_or_null() const;
-    JsonResult<JsonNumber> number_tail(bool positive, uint64_t significand);
-    JsonResult<double> read_decimal(bool positive, uint64_t significand, int32_t exponent);
-    JsonResult<double> read_exponent(bool positive, uint64_t significand, int32_t exponent);
-    JsonResult<double> read_long_integer(bool positive, uint64_t significand);
-    JsonResult<double> float_from_parts(bool positive, uint64_t significand, int32_t exponent);
-    JsonResult<void> read_escape(std::string& out);
+    // A number, string or escape is skipped (checked, not kept) when asked to:
+    // a skipped number is not range-checked, a skipped "\u" escape needs no
+    // surrogate pair and a control character in a skipped string is reported
+    // where it starts rather than past it.
+    JsonResult<NumberToken> scan_number(bool skipping);
+    JsonResult<void> scan_string(std::string* out);  // nullptr skips
+    JsonResult<void> scan_escape(std::string* out);
     JsonResult<void> read_unicode_escape(std::string& out);
     JsonResult<uint16_t> read_hex4();
-    JsonResult<void> skip_string();
-    JsonResult<void> skip_escape();
-    JsonResult<void> skip_number();
-    JsonResult<void> skip_fraction();
-    JsonResult<void> skip_exponent();
 
     std::string_view text_;
     size_t pos_ = 0;

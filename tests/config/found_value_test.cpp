@@ -1,4 +1,4 @@
-#include "config/found_value.h"
+#include "config/json_cursor.h"
 
 #include <limits>
 

@@ -1,4 +1,4 @@
-#include "config/read_regular_file.h"
+#include "common/read_regular_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "common/os_error.h"
+#include "common/unique_fd.h"
 
 namespace kelvo {
 
@@ -14,28 +15,14 @@ namespace {
 constexpr const char* kNotRegular = "not a regular file";
 constexpr const char* kNulInName = "file name contained an unexpected NUL byte";
 
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
 }  // namespace
 
 std::expected<std::string, std::string> read_regular_file(const std::string& path) {
     if (path.find('\0') != std::string::npos) return std::unexpected(kNulInName);
 
     // O_NONBLOCK keeps the open itself from waiting for a FIFO's writer.
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (file.get() < 0) return std::unexpected(last_os_error());
+    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!file.valid()) return std::unexpected(last_os_error());
 
     struct stat st {};
     if (::fstat(file.get(), &st) != 0) return std::unexpected(last_os_error());

@@ -1,13 +1,17 @@
 // Maps the JSON text of a helper.json onto HelperConfig. Fields are converted
 // as their keys are met, so the first problem in file order wins; missing
 // required fields are checked last, in declaration order.
+#include "config/helper_config.h"
+
 #include <array>
 #include <cstdint>
+#include <limits>
+#include <variant>
 
 #include <fmt/format.h>
 
+#include "common/read_regular_file.h"
 #include "common/text.h"
-#include "config/helper_config.h"
 #include "config/json_cursor.h"
 
 namespace kelvo {
@@ -17,30 +21,33 @@ namespace {
 constexpr std::string_view kStructName = "struct HelperConfig";
 constexpr std::string_view kNotUtf8 = "stream did not contain valid UTF-8";
 
-enum class FieldType { Text, U32, U16, Bool, OptionalText };
+// Where a field's value goes; its type decides how the value is read.
+using FieldTarget =
+    std::variant<std::string HelperConfig::*, uint32_t HelperConfig::*, uint16_t HelperConfig::*,
+                 bool HelperConfig::*, std::optional<std::string> HelperConfig::*>;
 
 struct FieldSpec {
     std::string_view key;
-    FieldType type;
+    FieldTarget target;
     bool required;
 };
 
 // Declaration order: the order of the missing-field checks and of the array form.
 constexpr std::array<FieldSpec, 14> kFields = {{
-    {"disk_path", FieldType::Text, true},
-    {"seed_path", FieldType::Text, true},
-    {"efi_store_path", FieldType::Text, true},
-    {"machine_identifier_path", FieldType::Text, true},
-    {"console_log_path", FieldType::Text, true},
-    {"save_path", FieldType::Text, true},
-    {"mac_address", FieldType::Text, true},
-    {"cpu_count", FieldType::U32, true},
-    {"memory_mib", FieldType::U32, true},
-    {"disk_gib", FieldType::U32, false},
-    {"isolated", FieldType::Bool, true},
-    {"ssh_host_port", FieldType::U16, false},
-    {"firmware_path", FieldType::OptionalText, false},
-    {"vm_name", FieldType::Text, false},
+    {"disk_path", &HelperConfig::disk_path, true},
+    {"seed_path", &HelperConfig::seed_path, true},
+    {"efi_store_path", &HelperConfig::efi_store_path, true},
+    {"machine_identifier_path", &HelperConfig::machine_identifier_path, true},
+    {"console_log_path", &HelperConfig::console_log_path, true},
+    {"save_path", &HelperConfig::save_path, true},
+    {"mac_address", &HelperConfig::mac_address, true},
+    {"cpu_count", &HelperConfig::cpu_count, true},
+    {"memory_mib", &HelperConfig::memory_mib, true},
+    {"disk_gib", &HelperConfig::disk_gib, false},
+    {"isolated", &HelperConfig::isolated, true},
+    {"ssh_host_port", &HelperConfig::ssh_host_port, false},
+    {"firmware_path", &HelperConfig::firmware_path, false},
+    {"vm_name", &HelperConfig::vm_name, false},
 }};
 
 std::optional<size_t> field_index(std::string_view key) {
@@ -55,31 +62,36 @@ JsonError unplaced(std::string message) {
     return JsonError{std::move(message), std::nullopt};
 }
 
-JsonResult<std::string> read_text(JsonCursor& in) {
+JsonResult<void> read_value(JsonCursor& in, std::string& out) {
     const auto c = in.skip_whitespace();
     if (!c) return std::unexpected(in.peek_error(kEofWhileParsingValue));
     if (*c != '"') return std::unexpected(in.invalid_type("a string"));
     in.advance();
-    return in.read_string();
+    auto v = in.read_string();
+    if (!v) return std::unexpected(v.error());
+    out = std::move(*v);
+    return {};
 }
 
-JsonResult<std::optional<std::string>> read_optional_text(JsonCursor& in) {
+JsonResult<void> read_value(JsonCursor& in, std::optional<std::string>& out) {
     if (in.skip_whitespace() == 'n') {
         in.advance();
-        if (auto r = in.expect_literal("ull"); !r) return std::unexpected(r.error());
-        return std::nullopt;
+        out.reset();
+        return in.expect_literal("ull");
     }
-    return read_text(in);
+    return read_value(in, out.emplace());
 }
 
-JsonResult<uint64_t> read_unsigned(JsonCursor& in, uint64_t max, std::string_view name) {
+template <class T>
+JsonResult<void> read_unsigned(JsonCursor& in, T& out, std::string_view name) {
     const auto c = in.skip_whitespace();
     if (!c) return std::unexpected(in.peek_error(kEofWhileParsingValue));
     if (*c != '-' && !(*c >= '0' && *c <= '9')) return std::unexpected(in.invalid_type(name));
     const auto n = in.read_number();
     if (!n) return std::unexpected(n.error());
-    if (n->kind == JsonNumber::Kind::Unsigned && n->unsigned_value <= max) {
-        return n->unsigned_value;
+    if (n->kind == JsonNumber::Kind::Unsigned && n->unsigned_value <= std::numeric_limits<T>::max()) {
+        out = static_cast<T>(n->unsigned_value);
+        return {};
     }
     const std::string_view problem =
         n->kind == JsonNumber::Kind::Float ? "invalid type" : "invalid value";
@@ -87,88 +99,27 @@ JsonResult<uint64_t> read_unsigned(JsonCursor& in, uint64_t max, std::string_vie
         fmt::format("{}: {}, expected {}", problem, describe_number(*n), name), in.offset()});
 }
 
-JsonResult<bool> read_bool(JsonCursor& in) {
+JsonResult<void> read_value(JsonCursor& in, uint32_t& out) {
+    return read_unsigned(in, out, "u32");
+}
+
+JsonResult<void> read_value(JsonCursor& in, uint16_t& out) {
+    return read_unsigned(in, out, "u16");
+}
+
+JsonResult<void> read_value(JsonCursor& in, bool& out) {
     const auto c = in.skip_whitespace();
     if (!c) return std::unexpected(in.peek_error(kEofWhileParsingValue));
     if (*c != 't' && *c != 'f') return std::unexpected(in.invalid_type("a boolean"));
     in.advance();
-    if (auto r = in.expect_literal(*c == 't' ? "rue" : "alse"); !r) {
-        return std::unexpected(r.error());
-    }
-    return *c == 't';
-}
-
-std::string* text_field(HelperConfig& config, size_t index) {
-    switch (index) {
-        case 0:
-            return &config.disk_path;
-        case 1:
-            return &config.seed_path;
-        case 2:
-            return &config.efi_store_path;
-        case 3:
-            return &config.machine_identifier_path;
-        case 4:
-            return &config.console_log_path;
-        case 5:
-            return &config.save_path;
-        case 6:
-            return &config.mac_address;
-        case 13:
-            return &config.vm_name;
-        default:
-            return nullptr;
-    }
-}
-
-uint32_t* u32_field(HelperConfig& config, size_t index) {
-    switch (index) {
-        case 7:
-            return &config.cpu_count;
-        case 8:
-            return &config.memory_mib;
-        case 9:
-            return &config.disk_gib;
-        default:
-            return nullptr;
-    }
+    out = *c == 't';
+    return in.expect_literal(out ? "rue" : "alse");
 }
 
 // Reads the value of field `index` into config.
 JsonResult<void> read_field(JsonCursor& in, size_t index, HelperConfig& config) {
-    switch (kFields[index].type) {
-        case FieldType::Text: {
-            auto v = read_text(in);
-            if (!v) return std::unexpected(v.error());
-            *text_field(config, index) = std::move(*v);
-            return {};
-        }
-        case FieldType::U32: {
-            auto v = read_unsigned(in, UINT32_MAX, "u32");
-            if (!v) return std::unexpected(v.error());
-            *u32_field(config, index) = static_cast<uint32_t>(*v);
-            return {};
-        }
-        case FieldType::U16: {
-            auto v = read_unsigned(in, UINT16_MAX, "u16");
-            if (!v) return std::unexpected(v.error());
-            config.ssh_host_port = static_cast<uint16_t>(*v);
-            return {};
-        }
-        case FieldType::Bool: {
-            auto v = read_bool(in);
-            if (!v) return std::unexpected(v.error());
-            config.isolated = *v;
-            return {};
-        }
-        case FieldType::OptionalText: {
-            auto v = read_optional_text(in);
-            if (!v) return std::unexpected(v.error());
-            config.firmware_path = std::move(*v);
-            return {};
-        }
-    }
-    return {};
+    return std::visit([&](auto member) { return read_value(in, config.*member); },
+                      kFields[index].target);
 }
 
 // The members of an object whose "{" is consumed, up to (not past) its "}".
@@ -280,14 +231,31 @@ JsonResult<HelperConfig> read_config(JsonCursor& in) {
     return config;
 }
 
-}  // namespace
-
-std::expected<HelperConfig, std::string> parse_helper_config(std::string_view text) {
-    if (!is_valid_utf8(text)) return std::unexpected(std::string(kNotUtf8));
+// Text known to be UTF-8.
+std::expected<HelperConfig, std::string> parse_utf8(std::string_view text) {
     JsonCursor in(text);
     auto config = read_config(in);
     if (!config) return std::unexpected(format_json_error(text, config.error()));
     return std::move(*config);
+}
+
+}  // namespace
+
+std::expected<HelperConfig, std::string> parse_helper_config(std::string_view text) {
+    if (!is_valid_utf8(text)) return std::unexpected(std::string(kNotUtf8));
+    return parse_utf8(text);
+}
+
+std::expected<HelperConfig, std::string> load_helper_config(const std::string& path) {
+    const auto text = read_regular_file(path);
+    if (!text) return std::unexpected(fmt::format("read config {}: {}", path, text.error()));
+    // Text that is not UTF-8 cannot be read as text at all.
+    if (!is_valid_utf8(*text)) {
+        return std::unexpected(fmt::format("read config {}: {}", path, kNotUtf8));
+    }
+    auto config = parse_utf8(*text);
+    if (!config) return std::unexpected("parse config: " + config.error());
+    return config;
 }
 
 }  // namespace kelvo
