@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -55,6 +56,26 @@ TEST(JsonCursorNumber, ReadsIntegersExactlyAndTheRestAsDoubles) {
                 EXPECT_EQ(std::signbit(n->float_value), std::signbit(c.value)) << c.text;
                 break;
         }
+    }
+}
+
+// Decimal text becomes the nearest double, ties to even, as every JSON peer
+// reads it: a conversion one unit off in the last place would name another
+// number in messages.
+TEST(JsonCursorNumber, FloatsAreCorrectlyRounded) {
+    const std::pair<const char*, double> cases[] = {
+        {"0.1", 0.1},
+        {"9007199254740993.0", 9007199254740992.0},
+        {"2.2250738585072011e-308", 2.2250738585072011e-308},
+        {"1.7976931348623158e308", std::numeric_limits<double>::max()},
+        {"4.9406564584124654e-324", std::numeric_limits<double>::denorm_min()},
+        {"0.30000000000000004", 0.30000000000000004},
+    };
+    for (const auto& [text, value] : cases) {
+        JsonCursor in(text);
+        const auto n = in.read_number();
+        ASSERT_TRUE(n.has_value()) << text << ": " << n.error().message;
+        EXPECT_EQ(n->float_value, value) << text;
     }
 }
 
