@@ -1,7 +1,6 @@
 #include "supervisor/boot.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <array>
 
@@ -19,11 +18,6 @@
 #include "machine/qemu_args.h"
 
 namespace kelvo {
-
-bool snapshot_present(const std::string& save_path) {
-    struct stat st;
-    return !save_path.empty() && ::stat(save_path.c_str(), &st) == 0 && st.st_size > 0;
-}
 
 std::string launching_line(const HelperConfig& config, std::string_view emulator, bool resuming) {
     return fmt::format("launching {} (cpu={}, mem={}MiB, sshd→127.0.0.1:{}{})", emulator,

@@ -15,10 +15,6 @@
 
 namespace kelvo {
 
-// True when save_path is set and names a non-empty file (following
-// symbolic links): the VM is then resumed from it instead of booted.
-bool snapshot_present(const std::string& save_path);
-
 // "launching {emulator} (cpu=2, mem=2048MiB, sshd→127.0.0.1:2222)", with
 // ", resuming from snapshot" before the ")" when resuming. The numbers are
 // the configured ones.

@@ -10,6 +10,7 @@
 #include "machine/firmware.h"
 #include "machine/qemu_args.h"
 #include "machine/run_lock.h"
+#include "machine/snapshot.h"
 #include "supervisor/boot.h"
 #include "supervisor/resume.h"
 #include "supervisor/signals_and_stdin.h"

@@ -28,20 +28,6 @@ std::string read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-TEST(QemuLaunch, SnapshotCountsOnlyWhenSetAndNonEmpty) {
-    TempDir dir;
-    fakes::write_file(dir.file("full"), "x");
-    fakes::write_file(dir.file("empty"), "");
-    ASSERT_EQ(::symlink(dir.file("full").c_str(), dir.file("link").c_str()), 0);
-    ASSERT_EQ(::symlink(dir.file("gone").c_str(), dir.file("dangling").c_str()), 0);
-    EXPECT_TRUE(snapshot_present(dir.file("full")));
-    EXPECT_TRUE(snapshot_present(dir.file("link")));
-    EXPECT_FALSE(snapshot_present(dir.file("empty")));
-    EXPECT_FALSE(snapshot_present(dir.file("missing")));
-    EXPECT_FALSE(snapshot_present(dir.file("dangling")));
-    EXPECT_FALSE(snapshot_present(""));
-}
-
 TEST(QemuLaunch, LaunchingLineUsesTheConfiguredNumbers) {
     HelperConfig config;
     config.cpu_count = 0;     // QEMU gets 1; the line shows what was configured
