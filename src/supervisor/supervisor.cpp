@@ -89,8 +89,8 @@ void kill_qemu(Supervisor& s) {
 }
 
 bool qemu_ended(Supervisor& s) {
-    const auto status = s.qemu.try_wait();
-    return !status || status->has_value();
+    const auto state = s.qemu.try_wait();
+    return !state || state->ended;
 }
 
 void report_qemu_end(const std::expected<int, std::string>& status) {
@@ -134,7 +134,8 @@ asio::awaitable<void> supervise(Supervisor& s) {
         // 2. QEMU's end and a request both ready: the end wins, since a
         //    request for a VM that is gone can only fail.
         if (wake.kind == Wake::Request) {
-            if (auto ended = s.qemu.try_wait(); ended && *ended) wake = {Wake::QemuEnded, **ended};
+            if (auto state = s.qemu.try_wait(); state && state->ended)
+                wake = {Wake::QemuEnded, state->status};
         }
 
         // 3. QEMU ended: report it and stop supervising.
