@@ -75,7 +75,7 @@ asio::awaitable<void> hibernate(Supervisor& s) {
         co_return;
     }
     // 2. Pause the guest and stream its state into the partial file.
-    emit_state("saving");
+    emit_state(VmState::Saving);
     const std::string partial = partial_snapshot_path(save_path);
     remove_file(partial);
     // The snapshot holds the guest's whole memory: the file exists, the
@@ -137,7 +137,7 @@ asio::awaitable<void> hibernate(Supervisor& s) {
         co_await qmp_cont(s);
         co_return;
     }
-    emit_state("hibernated");
+    emit_state(VmState::Hibernated);
     co_await qmp_quit(s);
     kill_qemu(s);
     s.hibernated = true;

@@ -52,7 +52,7 @@ asio::awaitable<int> boot_and_supervise(const HelperConfig& config, Arch arch,
 
     // 2. Gather what QEMU needs: the port, firmware, its variable store and
     //    the machine identifier.
-    emit_state("starting");
+    emit_state(VmState::Starting);
     if (config.ssh_host_port == 0) {
         emit_error("ssh_host_port not set in helper.json (required for QEMU networking)");
         co_return 1;
@@ -74,7 +74,7 @@ asio::awaitable<int> boot_and_supervise(const HelperConfig& config, Arch arch,
     const bool resuming = snapshot_present(config.save_path);
     auto args = build_qemu_args(config, arch, firmware->code, machine_id, qmp_path);
     if (resuming) {
-        emit_state("restoring");
+        emit_state(VmState::Restoring);
         append_resume_args(args, config.save_path);
     }
     const std::string_view emulator = qemu_program(arch);

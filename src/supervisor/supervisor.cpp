@@ -142,7 +142,7 @@ asio::awaitable<void> supervise(Supervisor& s) {
         if (wake.kind == Wake::QemuEnded) {
             s.ended = true;
             report_qemu_end(wake.status);
-            if (!s.hibernated) emit_state("stopped");
+            if (!s.hibernated) emit_state(VmState::Stopped);
             co_return;
         }
 
