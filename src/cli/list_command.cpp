@@ -10,6 +10,7 @@
 #include "common/json.h"
 #include "common/output.h"
 #include "common/text.h"
+#include "machine/snapshot.h"
 
 namespace kelvo {
 
@@ -40,7 +41,7 @@ std::vector<Observed> observe(const std::vector<VmEntry>& vms) {
             ports.push_back(vms[i].config.ssh_host_port);
             probed.push_back(i);
         } else {
-            observed[i].state = state_word(false, false, has_snapshot(vms[i].config.save_path));
+            observed[i].state = state_word(false, false, snapshot_present(vms[i].config.save_path));
         }
     }
     const std::vector<bool> open = ports_open(ports);

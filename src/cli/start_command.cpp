@@ -102,8 +102,7 @@ CommandResult start_command(const VmEntry& vm, const std::vector<std::string>&) 
                     fmt::format("'{}' is running — guest sshd on 127.0.0.1:{}\n", vm.shown, port));
                 return {};
             }
-            auto ended = child->try_wait();
-            if (ended && ended->has_value()) {
+            if (const auto state = child->try_wait(); state && state->ended) {
                 render_new_events(*follower);
                 return std::unexpected(
                     fmt::format("helper exited during boot — see {}", path_text(log_path)));

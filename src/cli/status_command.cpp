@@ -6,6 +6,7 @@
 #include "cli/sizes.h"
 #include "common/output.h"
 #include "common/text.h"
+#include "machine/snapshot.h"
 
 namespace kelvo {
 
@@ -38,7 +39,7 @@ CommandResult status_command(const VmEntry& vm, const std::vector<std::string>&)
     out += field("disk", fmt::format("{} GiB ({})", c.disk_gib,
                                      disk ? format_gib_tenths(*disk) + " GiB used"
                                           : std::string("not provisioned")));
-    if (has_snapshot(c.save_path)) {
+    if (snapshot_present(c.save_path)) {
         out += field("snapshot", fmt::format("{} ({} MiB)", c.save_path,
                                              format_whole_mib(file_size(c.save_path).value_or(0))));
     }

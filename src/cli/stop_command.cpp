@@ -11,6 +11,7 @@
 #include "cli/process_table.h"
 #include "cli/sizes.h"
 #include "common/output.h"
+#include "machine/snapshot.h"
 
 namespace kelvo {
 
@@ -104,7 +105,7 @@ CommandResult hibernate_command(const VmEntry& vm, const std::vector<std::string
         const bool helper_alive = process_alive(*pid);
         const auto failed = render_new_lines(follower);
         if (!helper_alive) {
-            if (!has_snapshot(vm.config.save_path))
+            if (!snapshot_present(vm.config.save_path))
                 return std::unexpected(
                     fmt::format("helper exited but no snapshot was written — see {}",
                                 path_text(event_log_path(vm))));

@@ -12,6 +12,7 @@
 #include "common/paths.h"
 #include "common/read_regular_file.h"
 #include "common/text.h"
+#include "machine/snapshot.h"
 
 namespace kelvo {
 
@@ -121,11 +122,6 @@ std::optional<uint64_t> file_size(const std::string& path) {
     return static_cast<uint64_t>(st.st_size);
 }
 
-bool has_snapshot(const std::string& save_path) {
-    const auto size = file_size(save_path);
-    return size && *size > 0;
-}
-
 std::string_view state_word(bool helper_found, bool port_answers, bool snapshot) {
     if (helper_found) return port_answers ? kStateRunning : kStateBooting;
     return snapshot ? kStateHibernated : kStateStopped;
@@ -138,7 +134,7 @@ namespace {
 // only otherwise.
 std::string_view state_with_helper(const VmEntry& vm, bool runs) {
     if (runs) return state_word(true, port_open(vm.config.ssh_host_port), false);
-    return state_word(false, false, has_snapshot(vm.config.save_path));
+    return state_word(false, false, snapshot_present(vm.config.save_path));
 }
 
 }  // namespace

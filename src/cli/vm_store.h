@@ -59,8 +59,6 @@ std::filesystem::path event_log_path(const VmEntry& vm);
 // A path as text for messages (invalid UTF-8 replaced).
 std::string path_text(const std::filesystem::path& path);
 
-// True when save_path names a file (links followed) longer than zero bytes.
-bool has_snapshot(const std::string& save_path);
 // The length of the file a path names (links followed), if it can be examined.
 std::optional<uint64_t> file_size(const std::string& path);
 

@@ -281,16 +281,16 @@ void Child::detach() {
     pid_ = -1;
 }
 
-std::expected<std::optional<int>, std::string> Child::try_wait() {
-    if (status_) return status_;
+std::expected<ExitState, std::string> Child::try_wait() {
+    if (status_) return ExitState{true, *status_};
     int st;
     pid_t r;
     while ((r = ::waitpid(pid_, &st, WNOHANG)) < 0 && errno == EINTR) {
     }
     if (r < 0) return std::unexpected(last_os_error());
-    if (r == 0) return std::optional<int>();
+    if (r == 0) return ExitState{};
     status_ = st;
-    return status_;
+    return ExitState{true, st};
 }
 
 std::expected<int, std::string> Child::wait() {
@@ -353,9 +353,9 @@ asio::awaitable<std::expected<int, std::string>> wait_by_sigchld(Child& child) {
     if (ec) co_return std::unexpected(os_error(ec.value()));
     // Registered before the first look, so no end between the two is missed.
     for (;;) {
-        auto ended = child.try_wait();
-        if (!ended) co_return std::unexpected(ended.error());
-        if (*ended) co_return **ended;
+        const auto state = child.try_wait();
+        if (!state) co_return std::unexpected(state.error());
+        if (state->ended) co_return state->status;
         co_await sigchld.async_wait(asio::redirect_error(asio::use_awaitable, ec));
         if (ec) co_return std::unexpected(os_error(ec.value()));
     }

@@ -36,6 +36,12 @@ struct SpawnOptions {
     bool kill_on_drop = false;  // SIGKILL (and reap) when the handle is dropped unreaped
 };
 
+// What a look at a child that does not block finds.
+struct ExitState {
+    bool ended = false;  // false: the child still runs
+    int status = 0;      // its wait status, once ended
+};
+
 // One spawned child process. Move-only; owns its pidfd and the parent's
 // ends of any pipes.
 class Child {
@@ -59,9 +65,9 @@ class Child {
     std::optional<int> status() const { return status_; }
     bool reaped() const { return status_.has_value(); }
 
-    // Collects the exit without blocking: the wait status once the child has
-    // ended, nothing while it runs, or the system's error.
-    std::expected<std::optional<int>, std::string> try_wait();
+    // Collects the exit without blocking: whether the child has ended and
+    // then its wait status, or the system's error.
+    std::expected<ExitState, std::string> try_wait();
     // Blocks until the child ends; returns its wait status.
     std::expected<int, std::string> wait();
     // Sends a signal unless the exit has been collected; errors are ignored.

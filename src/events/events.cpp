@@ -26,12 +26,30 @@ void emit(const nlohmann::json& record) {
 
 }  // namespace
 
-void emit_state(std::string_view state) {
-    emit({{"event", "state"}, {"state", std::string(state)}});
+std::string_view to_string(VmState state) {
+    switch (state) {
+        case VmState::Starting:
+            return "starting";
+        case VmState::Restoring:
+            return "restoring";
+        case VmState::Running:
+            return "running";
+        case VmState::Saving:
+            return "saving";
+        case VmState::Hibernated:
+            return "hibernated";
+        case VmState::Stopped:
+            return "stopped";
+    }
+    return "unknown";
+}
+
+void emit_state(VmState state) {
+    emit({{"event", "state"}, {"state", std::string(to_string(state))}});
 }
 
 void emit_running(uint16_t port) {
-    emit({{"event", "state"}, {"port", port}, {"state", "running"}});
+    emit({{"event", "state"}, {"port", port}, {"state", std::string(to_string(VmState::Running))}});
 }
 
 void emit_log(std::string_view line) { emit({{"event", "log"}, {"line", std::string(line)}}); }

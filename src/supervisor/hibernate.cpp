@@ -63,6 +63,7 @@ std::string save_uri(const std::string& save_path) {
 }
 
 asio::awaitable<void> hibernate(Supervisor& s) {
+    // 1. Check that a snapshot can be taken at all.
     emit_log("hibernate requested");
     const std::string& save_path = s.config.save_path;
     if (save_path.empty()) {
@@ -73,7 +74,8 @@ asio::awaitable<void> hibernate(Supervisor& s) {
         emit_error("cannot hibernate: QMP unavailable");
         co_return;
     }
-    emit_state("saving");
+    // 2. Pause the guest and stream its state into the partial file.
+    emit_state(VmState::Saving);
     const std::string partial = partial_snapshot_path(save_path);
     remove_file(partial);
     // The snapshot holds the guest's whole memory: the file exists, the
@@ -96,6 +98,7 @@ asio::awaitable<void> hibernate(Supervisor& s) {
         co_return;
     }
 
+    // 3. Poll the migration until it completes, fails or runs out of time.
     const auto deadline = Clock::now() + s.timings.hibernate_limit;
     for (;;) {
         co_await sleep_for(s.timings.migrate_poll);
@@ -128,12 +131,13 @@ asio::awaitable<void> hibernate(Supervisor& s) {
         }
     }
 
+    // 4. Move the snapshot into place and end QEMU.
     if (::rename(partial.c_str(), save_path.c_str()) != 0) {
         emit_error("hibernate: finalize snapshot: " + last_os_error());
         co_await qmp_cont(s);
         co_return;
     }
-    emit_state("hibernated");
+    emit_state(VmState::Hibernated);
     co_await qmp_quit(s);
     kill_qemu(s);
     s.hibernated = true;

@@ -8,7 +8,7 @@
 #include "events/events.h"
 #include "machine/run_dir.h"
 #include "monitor/qga_client.h"
-#include "supervisor/probe.h"
+#include "supervisor/boot.h"
 
 namespace kelvo {
 
@@ -110,12 +110,16 @@ asio::awaitable<bool> bounce_link(Supervisor& s) {
 }  // namespace
 
 asio::awaitable<bool> resume(Supervisor& s) {
+    // 1. Wait for the guest to run.
     bool loaded = false;
     if (s.qmp) loaded = co_await wait_for_run_state(s);
+    // 2. Probe it as it is, 3. after the guest agent re-initialised its
+    // network, 4. after link bounces.
     bool reachable = co_await guest_reachable(s);
     if (!reachable && !qemu_ended(s)) reachable = co_await reinit_through_agent(s);
     if (!reachable && s.qmp && !qemu_ended(s)) reachable = co_await bounce_link(s);
 
+    // 5. Give up, keeping the snapshot only if it was never loaded,
     if (!reachable) {
         // A QEMU that ended by itself (a snapshot it could not load, say)
         // is reported before the failure.
@@ -134,6 +138,7 @@ asio::awaitable<bool> resume(Supervisor& s) {
         kill_qemu(s);
         co_return false;
     }
+    // 6. or report the guest running and drop the snapshot.
     emit_running(s.config.ssh_host_port);
     (void)::unlink(s.config.save_path.c_str());
     emit_log("resume: networking restored, guest reachable");

@@ -12,11 +12,11 @@
 #include "machine/qemu_args.h"
 #include "machine/run_dir.h"
 #include "machine/run_lock.h"
+#include "machine/snapshot.h"
 #include "machine/varstore.h"
-#include "supervisor/alongside.h"
-#include "supervisor/control_sources.h"
-#include "supervisor/qemu_launch.h"
+#include "supervisor/boot.h"
 #include "supervisor/resume.h"
+#include "supervisor/signals_and_stdin.h"
 #include "supervisor/supervisor.h"
 
 namespace kelvo {
@@ -26,11 +26,14 @@ namespace {
 // From the QMP connection to QEMU's end (or a failed resume).
 asio::awaitable<int> connect_and_supervise(Supervisor& s, const std::string& qmp_path,
                                            bool resuming) {
+    // 1. Connect to QEMU's monitor; without it a stop is a hard kill.
     if (auto qmp = co_await connect_qmp(qmp_path, s.timings))
         s.qmp.emplace(std::move(*qmp));
     else
         emit_log(fmt::format("QMP unavailable ({}); stop will hard-kill", qmp.error()));
+    // 2. Bring a restored guest back into service.
     if (resuming && !co_await resume(s)) co_return 1;
+    // 3. Supervise until QEMU ends.
     co_await supervise(s);
     co_return 0;
 }
@@ -38,7 +41,7 @@ asio::awaitable<int> connect_and_supervise(Supervisor& s, const std::string& qmp
 asio::awaitable<int> boot_and_supervise(const HelperConfig& config, Arch arch,
                                         const RunTimings& timings,
                                         std::shared_ptr<ControlChannel> control) {
-    // One helper per VM: a second one touches nothing.
+    // 1. One helper per VM: a second one touches nothing.
     auto lock = try_lock_run(config, kInheritedRunLockFd);
     if (!lock) {
         emit_error(lock.error());
@@ -49,7 +52,10 @@ asio::awaitable<int> boot_and_supervise(const HelperConfig& config, Arch arch,
             fmt::format("vm is already running: another helper holds {}", run_lock_path(config)));
         co_return 1;
     }
-    emit_state("starting");
+
+    // 2. Gather what QEMU needs: the port, firmware, its variable store and
+    //    the machine identifier.
+    emit_state(VmState::Starting);
     if (config.ssh_host_port == 0) {
         emit_error("ssh_host_port not set in helper.json (required for QEMU networking)");
         co_return 1;
@@ -67,10 +73,11 @@ asio::awaitable<int> boot_and_supervise(const HelperConfig& config, Arch arch,
     const std::string qmp_path = run_dir_file(config, "qmp.sock");
     (void)::unlink(qmp_path.c_str());  // left behind by a supervisor that was killed
 
+    // 3. Start QEMU, from the snapshot when there is one.
     const bool resuming = snapshot_present(config.save_path);
     auto args = build_qemu_args(config, arch, firmware->code, machine_id, qmp_path);
     if (resuming) {
-        emit_state("restoring");
+        emit_state(VmState::Restoring);
         append_resume_args(args, config.save_path);
     }
     const std::string_view emulator = qemu_program(arch);
@@ -81,12 +88,13 @@ asio::awaitable<int> boot_and_supervise(const HelperConfig& config, Arch arch,
         co_return 1;
     }
 
+    // 4. Take commands from standard input when attached.
     Supervisor s(config, timings, std::move(*qemu), control);
     if (attached_mode()) start_command_reader(co_await asio::this_coro::executor, control);
+
+    // 5. Supervise; a cold boot is watched for the guest's SSH server.
     if (resuming) co_return co_await connect_and_supervise(s, qmp_path, true);
-    BootWatcher boot_watcher(config.ssh_host_port, timings);
-    s.boot_watcher = &boot_watcher;
-    co_return co_await alongside(connect_and_supervise(s, qmp_path, false), boot_watcher.watch());
+    co_return co_await alongside(connect_and_supervise(s, qmp_path, false), watch_boot(s));
 }
 
 }  // namespace

@@ -28,21 +28,17 @@ asio::awaitable<Wake> next_wake(Supervisor& s) {
         // QEMU has been quit and killed; requests for it are moot.
         co_return Wake{Wake::QemuEnded, co_await async_wait(s.qemu)};
     }
-    if (s.powerdown_deadline) {
-        auto woke = co_await (async_wait(s.qemu) || s.control->wait() ||
-                              sleep_until(*s.powerdown_deadline));
-        switch (woke.index()) {
-            case 0:
-                co_return Wake{Wake::QemuEnded, std::move(std::get<0>(woke))};
-            case 1:
-                co_return Wake{Wake::Request};
-            default:
-                co_return Wake{Wake::Deadline};
-        }
+    // Without a powerdown under way there is no deadline to meet.
+    const Clock::time_point deadline = s.powerdown_deadline.value_or(Clock::time_point::max());
+    auto woke = co_await (async_wait(s.qemu) || s.control->wait() || sleep_until(deadline));
+    switch (woke.index()) {
+        case 0:
+            co_return Wake{Wake::QemuEnded, std::move(std::get<0>(woke))};
+        case 1:
+            co_return Wake{Wake::Request};
+        default:
+            co_return Wake{Wake::Deadline};
     }
-    auto woke = co_await (async_wait(s.qemu) || s.control->wait());
-    if (woke.index() == 0) co_return Wake{Wake::QemuEnded, std::move(std::get<0>(woke))};
-    co_return Wake{Wake::Request};
 }
 
 asio::awaitable<void> handle(Supervisor& s, ControlRequest request) {
@@ -93,8 +89,8 @@ void kill_qemu(Supervisor& s) {
 }
 
 bool qemu_ended(Supervisor& s) {
-    const auto status = s.qemu.try_wait();
-    return !status || status->has_value();
+    const auto state = s.qemu.try_wait();
+    return !state || state->ended;
 }
 
 void report_qemu_end(const std::expected<int, std::string>& status) {
@@ -132,22 +128,31 @@ asio::awaitable<void> powerdown_timed_out(Supervisor& s) {
 
 asio::awaitable<void> supervise(Supervisor& s) {
     for (;;) {
+        // 1. Wait for QEMU's end, a request or the powerdown deadline.
         Wake wake = co_await next_wake(s);
+
+        // 2. QEMU's end and a request both ready: the end wins, since a
+        //    request for a VM that is gone can only fail.
         if (wake.kind == Wake::Request) {
-            // QEMU's end and a request both ready: the end wins, since a
-            // request for a VM that is gone can only fail.
-            if (auto ended = s.qemu.try_wait(); ended && *ended) wake = {Wake::QemuEnded, **ended};
+            if (auto state = s.qemu.try_wait(); state && state->ended)
+                wake = {Wake::QemuEnded, state->status};
         }
+
+        // 3. QEMU ended: report it and stop supervising.
         if (wake.kind == Wake::QemuEnded) {
-            if (s.boot_watcher) s.boot_watcher->close();
+            s.ended = true;
             report_qemu_end(wake.status);
-            if (!s.hibernated) emit_state("stopped");
+            if (!s.hibernated) emit_state(VmState::Stopped);
             co_return;
         }
+
+        // 4. The powerdown took too long: force it.
         if (wake.kind == Wake::Deadline) {
             co_await powerdown_timed_out(s);
             continue;
         }
+
+        // 5. Handle the oldest request.
         if (auto request = s.control->try_receive()) co_await handle(s, *request);
     }
 }

@@ -12,14 +12,13 @@
 #include "common/child_process.h"
 #include "config/helper_config.h"
 #include "monitor/qmp_client.h"
-#include "supervisor/boot_watcher.h"
-#include "supervisor/control_channel.h"
-#include "supervisor/run_timings.h"
-#include "supervisor/time_limit.h"
+#include "supervisor/control_requests.h"
+#include "supervisor/timings.h"
 
 namespace kelvo {
 
-// What the supervisor task owns while QEMU runs. Only that task touches it.
+// What the supervisor owns while QEMU runs. Only the command's tasks touch
+// it, and they share one strand: no two of them ever run at once.
 struct Supervisor {
     Supervisor(const HelperConfig& config, const RunTimings& timings, Child qemu,
                std::shared_ptr<ControlChannel> control)
@@ -30,9 +29,11 @@ struct Supervisor {
     Child qemu;                    // killed with SIGKILL if dropped while running
     std::optional<QmpClient> qmp;  // absent: "QMP unavailable"
     std::shared_ptr<ControlChannel> control;
-    BootWatcher* boot_watcher = nullptr;  // cold boot only
     std::optional<Clock::time_point> powerdown_deadline;
     bool hibernated = false;
+    // The supervision loop has seen QEMU end: nothing is said about the VM
+    // after its end is reported (the boot watcher looks at this).
+    bool ended = false;
 };
 
 // Connects to QEMU's monitor (QmpClient::connect) with a bound on the
@@ -62,7 +63,7 @@ bool qemu_ended(Supervisor& s);
 // "waiting on qemu: {reason}".
 void report_qemu_end(const std::expected<int, std::string>& status);
 
-// The handlers of the supervision loop.
+// The handlers of the supervision loop. (Hibernate: hibernate.h.)
 asio::awaitable<void> graceful_powerdown(Supervisor& s);
 asio::awaitable<void> hard_kill(Supervisor& s);
 asio::awaitable<void> powerdown_timed_out(Supervisor& s);

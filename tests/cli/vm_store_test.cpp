@@ -125,28 +125,6 @@ TEST(VmStore, StateWordTable) {
     for (const auto& c : cases) EXPECT_EQ(state_word(c.helper, c.port, c.snapshot), c.state);
 }
 
-TEST(VmStore, HasSnapshotNeedsANonEmptyFile) {
-    TempDir tmp;
-    const auto full = tmp.path() / "state.save";
-    const auto empty = tmp.path() / "empty.save";
-    write_file(full, "x");
-    write_file(empty, "");
-    std::filesystem::create_symlink(full, tmp.path() / "link.save");
-    std::filesystem::create_symlink(tmp.path() / "gone", tmp.path() / "dangling.save");
-    struct Case {
-        std::string path;
-        bool snapshot;
-    } cases[] = {
-        {full.string(), true},
-        {(tmp.path() / "link.save").string(), true},
-        {empty.string(), false},
-        {(tmp.path() / "dangling.save").string(), false},
-        {(tmp.path() / "missing").string(), false},
-        {"", false},
-    };
-    for (const auto& c : cases) EXPECT_EQ(has_snapshot(c.path), c.snapshot) << c.path;
-}
-
 TEST(VmStore, ScanStoreNamesAndSkipsSilently) {
     TempDir tmp;
     const auto root = tmp.path() / "vms";

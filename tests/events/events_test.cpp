@@ -42,7 +42,7 @@ private:
 
 TEST(Events, RecordsAreCompactSortedAndEscaped) {
     StdoutCapture capture;
-    emit_state("starting");
+    emit_state(VmState::Starting);
     emit_running(2222);
     emit_log("provisioning: complete");
     emit_error("hibernate: timed out");
@@ -55,6 +55,15 @@ TEST(Events, RecordsAreCompactSortedAndEscaped) {
               "{\"event\":\"error\",\"message\":\"hibernate: timed out\"}\n"
               "{\"event\":\"log\",\"line\":\"a\\\"b\\\\c\\nd\\te\\u0001/\\u001f f\\b\\f\\r\"}\n"
               "{\"event\":\"log\",\"line\":\"launching (sshd→127.0.0.1:22) — ok\"}\n");
+}
+
+TEST(Events, StateWordsAreTheWireWords) {
+    EXPECT_EQ(to_string(VmState::Starting), "starting");
+    EXPECT_EQ(to_string(VmState::Restoring), "restoring");
+    EXPECT_EQ(to_string(VmState::Running), "running");
+    EXPECT_EQ(to_string(VmState::Saving), "saving");
+    EXPECT_EQ(to_string(VmState::Hibernated), "hibernated");
+    EXPECT_EQ(to_string(VmState::Stopped), "stopped");
 }
 
 TEST(Events, InvalidUtf8IsReplacedNotThrown) {
@@ -92,7 +101,7 @@ TEST(Events, ClosedOutputLosesTheEventQuietly) {
         ::close(fds[0]);
         const int saved = ::dup(STDOUT_FILENO);
         ::dup2(fds[1], STDOUT_FILENO);
-        emit_state("stopped");  // the write fails; the event is dropped
+        emit_state(VmState::Stopped);  // the write fails; the event is dropped
         ::dup2(saved, STDOUT_FILENO);
         ::close(saved);
         ::close(fds[1]);
@@ -100,8 +109,8 @@ TEST(Events, ClosedOutputLosesTheEventQuietly) {
     std::signal(SIGPIPE, old);
     // The writer keeps working for the next reader, with no leftover bytes.
     StdoutCapture capture;
-    emit_state("running-again");
-    EXPECT_EQ(capture.text(), "{\"event\":\"state\",\"state\":\"running-again\"}\n");
+    emit_state(VmState::Hibernated);
+    EXPECT_EQ(capture.text(), "{\"event\":\"state\",\"state\":\"hibernated\"}\n");
 }
 
 }  // namespace

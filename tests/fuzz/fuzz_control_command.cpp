@@ -15,8 +15,8 @@
 #include <asio/io_context.hpp>
 
 #include "check.h"
-#include "supervisor/control_channel.h"
-#include "supervisor/control_command.h"
+#include "supervisor/control_requests.h"
+#include "supervisor/signals_and_stdin.h"
 
 namespace {
 

@@ -113,7 +113,7 @@ TEST_F(Hibernate, EmptySavePathIsRefusedAndTheVmKeepsRunning) {
                       "error: cannot hibernate: save_path not set in helper.json"}));
     EXPECT_EQ(qmp_peer->commands(), Events{"qmp_capabilities"});
     EXPECT_FALSE(s.hibernated);
-    EXPECT_FALSE(s.qemu.try_wait().value().has_value());  // still running
+    EXPECT_FALSE(s.qemu.try_wait().value().ended);  // still running
 }
 
 TEST_F(Hibernate, WithoutQmpNothingHappens) {

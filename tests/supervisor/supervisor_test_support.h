@@ -32,7 +32,7 @@
 #include "common/exit_status.h"
 #include "common/text.h"
 #include "config/helper_config.h"
-#include "supervisor/run_timings.h"
+#include "supervisor/timings.h"
 #include "supervisor/supervisor.h"
 #include "support/monitor_peer.h"
 #include "support/ssh_port.h"

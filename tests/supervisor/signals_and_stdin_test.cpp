@@ -1,4 +1,4 @@
-#include "supervisor/control_command.h"
+#include "supervisor/signals_and_stdin.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -10,9 +10,16 @@
 #include <asio/awaitable.hpp>
 #include <asio/experimental/concurrent_channel.hpp>
 
-#include "supervisor/control_request.h"
-
 namespace kelvo {
+
+// What signals and standard-input commands ask the supervisor to do (where
+// each comes from: signals_and_stdin.h).
+enum class ControlRequest {
+    Stop = 0,         // SIGTERM, SIGINT, {"cmd":"stop"}: graceful powerdown
+    Kill = 1,         // {"cmd":"kill"}: hard kill
+    Hibernate = 2,    // SIGUSR1, {"cmd":"hibernate"}
+    InputClosed = 3,  // end of standard input in attached mode: like Stop
+};
 
 // The unbounded first-in-first-out queue of control requests: any number of
 // senders on any thread, one receiver (the supervisor). Sending never blocks
@@ -32,9 +39,6 @@ class ControlChannel {
     // is not empty). Taking the request is a separate step, so a wait that
     // loses a race to another operation loses nothing.
     asio::awaitable<void> wait();
-
-    // wait() then try_receive().
-    asio::awaitable<ControlRequest> receive();
 
     // Ends the channel while the runtime still exists: later sends are
     // dropped and touch nothing of the runtime, so a sender that outlives

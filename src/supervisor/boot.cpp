@@ -1,21 +1,24 @@
-#include "supervisor/qemu_launch.h"
+#include "supervisor/boot.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
+#include <array>
 
 #include <fmt/format.h>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
 
 #include "common/os_error.h"
 #include "common/private_file.h"
+#include "common/unique_fd.h"
+#include "events/events.h"
+#include "machine/qemu_args.h"
 #include "machine/run_dir.h"
 
 namespace kelvo {
-
-bool snapshot_present(const std::string& save_path) {
-    struct stat st;
-    return !save_path.empty() && ::stat(save_path.c_str(), &st) == 0 && st.st_size > 0;
-}
 
 std::string launching_line(const HelperConfig& config, std::string_view emulator, bool resuming) {
     return fmt::format("launching {} (cpu={}, mem={}MiB, sshd→127.0.0.1:{}{})", emulator,
@@ -48,6 +51,40 @@ std::expected<Child, std::string> spawn_qemu(const HelperConfig& config, std::st
     if (!child)
         return std::unexpected(fmt::format("failed to spawn {}: {}", emulator, child.error()));
     return std::move(*child);
+}
+
+asio::awaitable<bool> probe_ssh(uint16_t port, ProbeTimings timings) {
+    using namespace asio::experimental::awaitable_operators;
+    using asio::ip::tcp;
+    tcp::socket socket(co_await asio::this_coro::executor);
+    const tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
+
+    // 1. Connect, within the connect limit.
+    auto connected = co_await (
+        socket.async_connect(endpoint, asio::experimental::as_tuple(asio::use_awaitable)) ||
+        sleep_for(timings.connect));
+    if (connected.index() != 0 || std::get<0>(std::get<0>(connected))) co_return false;
+
+    // 2. Read the start of the banner, within the read limit.
+    std::array<char, 4> banner{};
+    auto read =
+        co_await (socket.async_read_some(asio::buffer(banner),
+                                         asio::experimental::as_tuple(asio::use_awaitable)) ||
+                  sleep_for(timings.read));
+    if (read.index() != 0) co_return false;
+    const auto [ec, n] = std::get<0>(read);
+    co_return !ec && std::string_view(banner.data(), n) == "SSH-";
+}
+
+asio::awaitable<void> watch_boot(const Supervisor& s) {
+    const uint16_t port = s.config.ssh_host_port;
+    while (!s.ended) {
+        if (co_await probe_ssh(port, s.timings.probe)) {
+            if (!s.ended) emit_running(port);
+            co_return;
+        }
+        co_await sleep_for(s.timings.boot_probe_retry);
+    }
 }
 
 }  // namespace kelvo

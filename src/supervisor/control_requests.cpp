@@ -1,4 +1,4 @@
-#include "supervisor/control_channel.h"
+#include "supervisor/control_requests.h"
 
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/use_awaitable.hpp>
@@ -43,13 +43,6 @@ asio::awaitable<void> ControlChannel::wait() {
         (void)ignored;
         // Cancelled (a race was decided elsewhere): the caller has moved on.
         if (ec) co_return;
-    }
-}
-
-asio::awaitable<ControlRequest> ControlChannel::receive() {
-    for (;;) {
-        co_await wait();
-        if (auto request = try_receive()) co_return *request;
     }
 }
 

@@ -1,18 +1,19 @@
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <asio/awaitable.hpp>
+
 #include "common/child_process.h"
 #include "config/helper_config.h"
+#include "supervisor/supervisor.h"
+#include "supervisor/timings.h"
 
 namespace kelvo {
-
-// True when save_path is set and names a non-empty file (following
-// symbolic links): the VM is then resumed from it instead of booted.
-bool snapshot_present(const std::string& save_path);
 
 // "launching {emulator} (cpu=2, mem=2048MiB, sshd→127.0.0.1:2222)", with
 // ", resuming from snapshot" before the ")" when resuming. The numbers are
@@ -27,5 +28,20 @@ std::string launching_line(const HelperConfig& config, std::string_view emulator
 // "failed to spawn {emulator}: {reason}".
 std::expected<Child, std::string> spawn_qemu(const HelperConfig& config, std::string_view emulator,
                                              std::vector<std::string> args);
+
+// True when a TCP connection to 127.0.0.1:port is established within the
+// connect limit and one read of up to 4 bytes, within the read limit,
+// returns exactly "SSH-" (the start of an SSH server's identification).
+// QEMU's user network accepts on the forwarded port long before the guest's
+// sshd runs, so a bare connection proves nothing.
+asio::awaitable<bool> probe_ssh(uint16_t port, ProbeTimings timings);
+
+// A cold boot's readiness report: probes the forwarded SSH port until the
+// guest's SSH server answers (probe_ssh), then emits `running` and ends.
+// Between attempts it sleeps boot_probe_retry. It runs beside the
+// supervision loop (see alongside()) on the same strand, and emits nothing
+// once the loop has seen QEMU end (s.ended), so `running` never follows
+// `stopped`.
+asio::awaitable<void> watch_boot(const Supervisor& s);
 
 }  // namespace kelvo

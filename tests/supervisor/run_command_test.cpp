@@ -1,10 +1,10 @@
-#include "supervisor/alongside.h"
+#include "supervisor/run_command.h"
 
 #include <atomic>
 
 #include <gtest/gtest.h>
 
-#include "supervisor/time_limit.h"
+#include "supervisor/timings.h"
 #include "supervisor_test_support.h"
 
 namespace kelvo {

@@ -1,33 +1,26 @@
-#include "supervisor/qemu_launch.h"
+#include "supervisor/boot.h"
 
 #include <sys/stat.h>
+#include <atomic>
+#include <csignal>
 #include <fstream>
 
 #include <gtest/gtest.h>
 
 #include "support/emulation.h"
 
+#include "supervisor/timings.h"
 #include "supervisor_test_support.h"
 
 namespace kelvo {
 namespace {
 
+using namespace std::chrono_literals;
+using fakes::FakeSshPort;
+using fakes::Runtime;
+using fakes::StdoutCapture;
 using fakes::TempDir;
 using test_support::read_file;
-
-TEST(QemuLaunch, SnapshotCountsOnlyWhenSetAndNonEmpty) {
-    TempDir dir;
-    fakes::write_file(dir.file("full"), "x");
-    fakes::write_file(dir.file("empty"), "");
-    ASSERT_EQ(::symlink(dir.file("full").c_str(), dir.file("link").c_str()), 0);
-    ASSERT_EQ(::symlink(dir.file("gone").c_str(), dir.file("dangling").c_str()), 0);
-    EXPECT_TRUE(snapshot_present(dir.file("full")));
-    EXPECT_TRUE(snapshot_present(dir.file("link")));
-    EXPECT_FALSE(snapshot_present(dir.file("empty")));
-    EXPECT_FALSE(snapshot_present(dir.file("missing")));
-    EXPECT_FALSE(snapshot_present(dir.file("dangling")));
-    EXPECT_FALSE(snapshot_present(""));
-}
 
 TEST(QemuLaunch, LaunchingLineUsesTheConfiguredNumbers) {
     HelperConfig config;
@@ -94,6 +87,73 @@ TEST(QemuLaunch, FailuresAreNamed) {
     ASSERT_FALSE(missing.has_value());
     EXPECT_EQ(missing.error(),
               "failed to spawn qemu-system-kelvo-missing: No such file or directory (os error 2)");
+}
+
+const ProbeTimings kQuick{500ms, 300ms};
+
+TEST(Probe, ReachableOnlyWhenTheFirstFourBytesAreSshDash) {
+    struct Case {
+        std::string banner;
+        bool reachable;
+    };
+    const Case cases[] = {
+        {"SSH-2.0-OpenSSH_9.6\r\n", true},
+        {"SSH-", true},
+        {"SSH", false},  // a shorter read
+        {"ssh-2.0-x\r\n", false},
+        {"HTTP/1.1 400 Bad Request\r\n", false},
+        {"", false},  // accepted, then closed without a byte (QEMU's network before sshd runs)
+    };
+    for (const auto& c : cases) {
+        FakeSshPort port([&] { return c.banner; });
+        Runtime rt;
+        EXPECT_EQ(rt.run(probe_ssh(port.port(), kQuick)), c.reachable) << c.banner;
+    }
+}
+
+TEST(Probe, SilentListenerIsNotReachableAfterTheReadLimit) {
+    FakeSshPort port([] { return std::string(); }, FakeSshPort::Then::hold_until_client_leaves);
+    Runtime rt;
+    const auto start = Clock::now();
+    EXPECT_FALSE(rt.run(probe_ssh(port.port(), kQuick)));
+    EXPECT_GE(Clock::now() - start, 250ms);
+}
+
+TEST(Probe, NothingListeningIsNotReachable) {
+    Runtime rt;
+    EXPECT_FALSE(rt.run(probe_ssh(fakes::closed_port(), kQuick)));
+}
+
+// The boot watcher of a supervised stand-in QEMU.
+class BootWatcher : public fakes::SupervisorFixture {};
+
+TEST_F(BootWatcher, ReportsRunningOnlyOnceTheBannerComes) {
+    // The port accepts at once, but the guest's sshd answers only from the
+    // third connection on. The listener itself decides, as it answers, so
+    // whether a connection gets the banner never depends on when another
+    // thread looks at a count.
+    std::atomic<int> answered{0};
+    FakeSshPort port([&]() -> std::string { return ++answered > 2 ? "SSH-2.0-x\r\n" : ""; });
+    config.ssh_host_port = port.port();
+    StdoutCapture capture;
+    rt.run(watch_boot(s));
+    capture.restore();
+    EXPECT_GE(port.connections(), 3);
+    EXPECT_EQ(capture.events(), std::vector<std::string>{"running:" + std::to_string(port.port())});
+}
+
+TEST_F(BootWatcher, EmitsNothingOnceQemuHasEnded) {
+    FakeSshPort port([] { return std::string("SSH-2.0-x\r\n"); });
+    config.ssh_host_port = port.port();
+    ::kill(qemu_pid, SIGKILL);
+    {
+        StdoutCapture quiet;
+        rt.run(supervise(s));  // sees QEMU end and says `stopped`
+    }
+    StdoutCapture capture;
+    rt.run(watch_boot(s));
+    capture.restore();
+    EXPECT_EQ(capture.text(), "");
 }
 
 }  // namespace
