@@ -37,11 +37,6 @@ int pidfd_send_signal(int pidfd, int sig) {
     return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
 }
 
-void close_fd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
-
 // Owns the descriptors made for one spawn until they are handed over, and
 // knows which descriptor becomes each standard stream of the child (-1:
 // inherited) and its descriptor 3 (-1: none).
@@ -243,9 +238,9 @@ Child& Child::operator=(Child&& other) noexcept {
     if (this != &other) {
         reset();
         pid_ = std::exchange(other.pid_, -1);
-        pidfd_ = std::exchange(other.pidfd_, -1);
-        out_fd_ = std::exchange(other.out_fd_, -1);
-        err_fd_ = std::exchange(other.err_fd_, -1);
+        pidfd_ = std::move(other.pidfd_);
+        out_fd_ = std::move(other.out_fd_);
+        err_fd_ = std::move(other.err_fd_);
         kill_on_drop_ = std::exchange(other.kill_on_drop_, false);
         status_ = std::exchange(other.status_, std::nullopt);
     }
@@ -264,20 +259,20 @@ void Child::reset() {
         }
     }
     close_pipes();
-    close_fd(pidfd_);
+    pidfd_.reset();
     pid_ = -1;
     status_.reset();
 }
 
 void Child::close_pipes() {
-    close_fd(out_fd_);
-    close_fd(err_fd_);
+    out_fd_.reset();
+    err_fd_.reset();
 }
 
 void Child::detach() {
     kill_on_drop_ = false;
     close_pipes();
-    close_fd(pidfd_);
+    pidfd_.reset();
     pid_ = -1;
 }
 
@@ -306,8 +301,8 @@ std::expected<int, std::string> Child::wait() {
 
 void Child::kill(int signal_number) {
     if (pid_ <= 0 || status_) return;
-    if (pidfd_ >= 0)
-        (void)pidfd_send_signal(pidfd_, signal_number);
+    if (pidfd_.valid())
+        (void)pidfd_send_signal(pidfd_.get(), signal_number);
     else
         (void)::kill(pid_, signal_number);
 }
@@ -337,9 +332,9 @@ std::expected<Child, std::string> spawn(const SpawnOptions& options) {
     child.kill_on_drop_ = options.kill_on_drop;
     // Before Linux 5.3 there is no pidfd: signals go by pid and the end is
     // seen through SIGCHLD.
-    child.pidfd_ = pidfd_open(pid);
-    child.out_fd_ = setup.pipe_read[STDOUT_FILENO].release();
-    child.err_fd_ = setup.pipe_read[STDERR_FILENO].release();
+    child.pidfd_.reset(pidfd_open(pid));
+    child.out_fd_ = std::move(setup.pipe_read[STDOUT_FILENO]);
+    child.err_fd_ = std::move(setup.pipe_read[STDERR_FILENO]);
     return child;
 }
 

@@ -8,6 +8,8 @@
 
 #include <asio/awaitable.hpp>
 
+#include "common/unique_fd.h"
+
 namespace kelvo {
 
 // Where a standard stream of a child goes.
@@ -54,10 +56,10 @@ class Child {
     ~Child();
 
     pid_t pid() const { return pid_; }
-    int pidfd() const { return pidfd_; }
+    int pidfd() const { return pidfd_.get(); }
     // Parent's read ends of Redirect::pipe() streams (-1 otherwise). Owned.
-    int stdout_fd() const { return out_fd_; }
-    int stderr_fd() const { return err_fd_; }
+    int stdout_fd() const { return out_fd_.get(); }
+    int stderr_fd() const { return err_fd_.get(); }
     // Closes the pipe ends early (the caller has read them to end of file).
     void close_pipes();
 
@@ -80,9 +82,9 @@ class Child {
     void reset();
 
     pid_t pid_ = -1;
-    int pidfd_ = -1;
-    int out_fd_ = -1;
-    int err_fd_ = -1;
+    UniqueFd pidfd_;
+    UniqueFd out_fd_;
+    UniqueFd err_fd_;
     bool kill_on_drop_ = false;
     std::optional<int> status_;
 };

@@ -108,17 +108,18 @@ class FakeSshPort {
     std::thread thread_;
 };
 
-// A port on which nothing listens (bound once, then released).
+// A port on which nothing listens. Its socket stays bound, without
+// listening, until the test process ends: connections to it are refused, and
+// no listener of a test running alongside can be given the same port.
 inline uint16_t closed_port() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    return ntohs(addr.sin_port);  // fd is kept open on purpose
 }
 
 }  // namespace kelvo::test_support
