@@ -89,7 +89,8 @@ JsonResult<void> read_unsigned(JsonCursor& in, T& out, std::string_view name) {
     if (*c != '-' && !(*c >= '0' && *c <= '9')) return std::unexpected(in.invalid_type(name));
     const auto n = in.read_number();
     if (!n) return std::unexpected(n.error());
-    if (n->kind == JsonNumber::Kind::Unsigned && n->unsigned_value <= std::numeric_limits<T>::max()) {
+    if (n->kind == JsonNumber::Kind::Unsigned &&
+        n->unsigned_value <= std::numeric_limits<T>::max()) {
         out = static_cast<T>(n->unsigned_value);
         return {};
     }

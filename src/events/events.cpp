@@ -5,8 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/output.h"
 #include "common/json.h"
+#include "common/output.h"
 
 namespace kelvo {
 
@@ -52,7 +52,9 @@ void emit_running(uint16_t port) {
     emit({{"event", "state"}, {"port", port}, {"state", std::string(to_string(VmState::Running))}});
 }
 
-void emit_log(std::string_view line) { emit({{"event", "log"}, {"line", std::string(line)}}); }
+void emit_log(std::string_view line) {
+    emit({{"event", "log"}, {"line", std::string(line)}});
+}
 
 void emit_error(std::string_view message) {
     emit({{"event", "error"}, {"message", std::string(message)}});

@@ -1,9 +1,9 @@
 #include "events/events.h"
 
-#include <csignal>
 #include <fcntl.h>
-#include <thread>
 #include <unistd.h>
+#include <csignal>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -15,7 +15,7 @@ namespace {
 
 // Captures what the events write to standard output.
 class StdoutCapture {
-public:
+  public:
     StdoutCapture() {
         saved_ = ::dup(STDOUT_FILENO);
         char path[] = "/tmp/kelvo-events-XXXXXX";
@@ -32,11 +32,12 @@ public:
         std::string out;
         char buf[4096];
         ssize_t n;
-        for (off_t off = 0; (n = ::pread(fd_, buf, sizeof buf, off)) > 0; off += n) out.append(buf, n);
+        for (off_t off = 0; (n = ::pread(fd_, buf, sizeof buf, off)) > 0; off += n)
+            out.append(buf, n);
         return out;
     }
 
-private:
+  private:
     int saved_, fd_;
 };
 
