@@ -8,38 +8,14 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "support/stdout_capture.h"
+
 #include "common/text.h"
 
 namespace kelvo {
 namespace {
 
-// Captures what the events write to standard output.
-class StdoutCapture {
-  public:
-    StdoutCapture() {
-        saved_ = ::dup(STDOUT_FILENO);
-        char path[] = "/tmp/kelvo-events-XXXXXX";
-        fd_ = ::mkstemp(path);
-        ::unlink(path);
-        ::dup2(fd_, STDOUT_FILENO);
-    }
-    ~StdoutCapture() {
-        ::dup2(saved_, STDOUT_FILENO);
-        ::close(saved_);
-        ::close(fd_);
-    }
-    std::string text() const {
-        std::string out;
-        char buf[4096];
-        ssize_t n;
-        for (off_t off = 0; (n = ::pread(fd_, buf, sizeof buf, off)) > 0; off += n)
-            out.append(buf, n);
-        return out;
-    }
-
-  private:
-    int saved_, fd_;
-};
+using test_support::StdoutCapture;
 
 TEST(Events, RecordsAreCompactSortedAndEscaped) {
     StdoutCapture capture;
