@@ -39,12 +39,12 @@ class StopWaitLimitTest(CliTestCase):
             "kelvo-vmhelper stop stuck --force\n").encode(), timeout=200)
         self.assertTrue(helper.alive())
 
-    def test_helper_that_cannot_hibernate(self):
-        helper = self.fake_helper(self.cfg_path, on_usr1="error", lifetime=900)
+    def test_helper_that_never_finishes_saving(self):
+        helper = self.fake_helper(self.cfg_path, on_usr1="saving", lifetime=900)
         self.check(["hibernate", "stuck"], 1, out=(
             "hibernating 'stuck' (saving RAM+device state)…\n"
             "  hibernate requested\n"
-            "  error: cannot hibernate: QMP unavailable\n").encode(), err=(
+            "  state: saving\n").encode(), err=(
             "kelvo-vmhelper: helper is still saving after 10 minutes — check 'logs'\n").encode(),
             timeout=700)
         self.assertTrue(helper.alive())

@@ -9,8 +9,9 @@ Options (before the pass-through arguments):
   --log FILE          event log to append to (default: helper.out beside the config)
   --on-term MODE      SIGTERM: "stop" (append the powerdown events, exit) or "ignore"
   --on-usr1 MODE      SIGUSR1: "snapshot:BYTES" (write save_path, append events,
-                      exit), "nosnapshot" (exit without a snapshot) or "error"
-                      (append an error, keep running)
+                      exit), "nosnapshot" (exit without a snapshot), "error"
+                      (append an error, keep running) or "saving" (append the
+                      saving state and keep running: a save that never ends)
   --save FILE         snapshot file for --on-usr1 snapshot
   --lifetime SECONDS  exit by itself after this long (default 120)
 """
@@ -59,6 +60,9 @@ def main():
                 f.truncate(int(mode.split(":", 1)[1]))
             emit({"event": "state", "state": "hibernated"})
             os._exit(0)
+        if mode == "saving":
+            emit({"event": "state", "state": "saving"})
+            return
         if mode == "nosnapshot":
             emit("qemu: terminating on signal 15", {"event": "state", "state": "stopped"})
             os._exit(0)
