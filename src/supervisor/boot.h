@@ -22,8 +22,8 @@ std::string launching_line(const HelperConfig& config, std::string_view emulator
 
 // Starts the emulator (found through PATH) with standard input from the null
 // device and standard output and error in qemu.log of the VM run directory
-// (created or truncated, mode 0666 before the umask). The child is killed
-// with SIGKILL if its handle is dropped while it runs. Errors:
+// (created or truncated, mode 0600); QEMU runs with umask 077. The child is
+// killed with SIGKILL if its handle is dropped while it runs. Errors:
 // "create qemu.log: {reason}", "dup qemu.log: {reason}",
 // "failed to spawn {emulator}: {reason}".
 std::expected<Child, std::string> spawn_qemu(const HelperConfig& config, std::string_view emulator,
