@@ -14,6 +14,9 @@ ClassifiedLine classify_reply_line(std::string_view line) {
     if (auto result = value->find("return"); result != value->end()) {
         return {ReplyKind::Return, std::move(*result)};
     }
+    if (auto event = value->find("event"); event != value->end() && event->is_string()) {
+        return {ReplyKind::Event, std::move(*value)};
+    }
     return {};
 }
 

@@ -8,11 +8,12 @@
 namespace kelvo {
 
 // How a received monitor line is taken: the reply to the pending request
-// (failure or success) or something to skip (greeting, events, non-JSON).
-enum class ReplyKind { Ignored, Error, Return };
+// (failure or success), an asynchronous event, or something to skip
+// (greeting, non-JSON).
+enum class ReplyKind { Ignored, Error, Return, Event };
 struct ClassifiedLine {
     ReplyKind kind = ReplyKind::Ignored;
-    nlohmann::json value;  // the `error` or `return` member
+    nlohmann::json value;  // the `error` or `return` member; an event: the whole object
 };
 ClassifiedLine classify_reply_line(std::string_view line);
 

@@ -100,6 +100,7 @@ asio::awaitable<std::expected<nlohmann::json, std::string>> QgaClient::call(
                 co_return std::unexpected("QGA error: " + dump_compact(reply.value));
             case ReplyKind::Return:
                 co_return std::move(reply.value);
+            case ReplyKind::Event:
             case ReplyKind::Ignored:
                 break;
         }

@@ -59,12 +59,32 @@ asio::awaitable<std::expected<nlohmann::json, std::string>> QmpClient::read_repl
         if (!line) co_return std::unexpected(std::move(line.error()));
         ClassifiedLine reply = classify_reply_line(*line);
         if (reply.kind == ReplyKind::Ignored) continue;
+        if (reply.kind == ReplyKind::Event) {
+            if (events_.size() == kMaxKeptEvents) events_.pop_front();
+            events_.push_back(std::move(reply.value));
+            continue;
+        }
         if (unanswered_ > 0) --unanswered_;
         if (unanswered_ > 0) continue;
         if (reply.kind == ReplyKind::Error) {
             co_return std::unexpected("QMP error: " + dump_compact(reply.value));
         }
         co_return std::move(reply.value);
+    }
+}
+
+asio::awaitable<std::expected<nlohmann::json, std::string>> QmpClient::next_event() {
+    for (;;) {
+        if (!events_.empty()) {
+            nlohmann::json event = std::move(events_.front());
+            events_.pop_front();
+            co_return event;
+        }
+        auto line = co_await read_line();
+        if (!line) co_return std::unexpected(std::move(line.error()));
+        ClassifiedLine received = classify_reply_line(*line);
+        if (received.kind == ReplyKind::Event) co_return std::move(received.value);
+        if (received.kind != ReplyKind::Ignored && unanswered_ > 0) --unanswered_;
     }
 }
 

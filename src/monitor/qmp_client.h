@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -26,6 +27,9 @@ struct QmpConnectTiming {
 // not read (its wait was cut short by a time limit) still owes that reply:
 // the client drops as many replies as are owed before it takes one as the
 // answer to the latest request, so a late reply never goes to the wrong one.
+//
+// Asynchronous events (STOP, RESUME, ...) that arrive while a reply is
+// awaited are kept, the latest kMaxKeptEvents of them, for next_event().
 class QmpClient {
   public:
     using Socket = asio::local::stream_protocol::socket;
@@ -47,6 +51,13 @@ class QmpClient {
     asio::awaitable<std::expected<void, std::string>> quit();
     asio::awaitable<std::expected<void, std::string>> cont();
 
+    // The next asynchronous event object: a kept one first, else the next one
+    // received (late replies still owed are dropped meanwhile). Meant to be
+    // raced against other waits: a cancelled read loses no bytes.
+    asio::awaitable<std::expected<nlohmann::json, std::string>> next_event();
+
+    static constexpr size_t kMaxKeptEvents = 32;
+
     // The string member `status` of a reply value, or "unknown".
     static std::string status_of(const nlohmann::json& reply);
 
@@ -54,8 +65,9 @@ class QmpClient {
 
   private:
     Socket socket_;
-    std::string buffer_;     // bytes read ahead of the current line
-    size_t unanswered_ = 0;  // requests sent whose reply has not been read
+    std::string buffer_;                 // bytes read ahead of the current line
+    size_t unanswered_ = 0;              // requests sent whose reply has not been read
+    std::deque<nlohmann::json> events_;  // received while a reply was awaited
 };
 
 }  // namespace kelvo

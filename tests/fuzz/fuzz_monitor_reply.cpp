@@ -35,7 +35,12 @@ void check_line(const std::string& line) {
         case kelvo::ReplyKind::Ignored:
             FUZZ_CHECK(reply.value.is_null());
             FUZZ_CHECK(!parsed || !parsed->is_object() ||
-                       (!parsed->contains("error") && !parsed->contains("return")));
+                       (!parsed->contains("error") && !parsed->contains("return") &&
+                        !(parsed->contains("event") && parsed->at("event").is_string())));
+            break;
+        case kelvo::ReplyKind::Event:
+            FUZZ_CHECK(parsed && reply.value == *parsed && !parsed->contains("error") &&
+                       !parsed->contains("return") && parsed->at("event").is_string());
             break;
         case kelvo::ReplyKind::Error:
             FUZZ_CHECK(parsed && parsed->is_object() && reply.value == parsed->at("error"));

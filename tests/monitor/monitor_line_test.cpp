@@ -9,7 +9,7 @@ namespace {
 
 using nlohmann::json;
 
-TEST(ClassifyReplyLine, ErrorBeforeReturnAndEverythingElseIgnored) {
+TEST(ClassifyReplyLine, ErrorBeforeReturnThenEventsAndEverythingElseIgnored) {
     struct Case {
         std::string line;
         ReplyKind kind;
@@ -24,7 +24,10 @@ TEST(ClassifyReplyLine, ErrorBeforeReturnAndEverythingElseIgnored) {
          {{"class", "GenericError"}, {"desc", "d"}}},
         {"{\"return\": {}, \"error\": \"both\"}", ReplyKind::Error, "both"},
         {"{\"QMP\": {\"version\": {}, \"capabilities\": []}}\n", ReplyKind::Ignored, nullptr},
-        {"{\"event\": \"SHUTDOWN\", \"data\": {\"guest\": true}}\n", ReplyKind::Ignored, nullptr},
+        {"{\"event\": \"SHUTDOWN\", \"data\": {\"guest\": true}}\n",
+         ReplyKind::Event,
+         {{"event", "SHUTDOWN"}, {"data", {{"guest", true}}}}},
+        {"{\"event\": 7}", ReplyKind::Ignored, nullptr},
         {"[{\"return\": {}}]", ReplyKind::Ignored, nullptr},
         {"\"return\"", ReplyKind::Ignored, nullptr},
         {"42", ReplyKind::Ignored, nullptr},

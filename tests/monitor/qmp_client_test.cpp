@@ -377,7 +377,7 @@ TEST(QmpSession, LinesMayArriveInPieces) {
     EXPECT_EQ(results, (std::vector<std::string>{"paused", "running", "QMP socket closed"}));
 }
 
-TEST(QmpSession, LateRepliesGoToNoLaterRequest) {
+TEST(QmpSession, LateRepliesGoToNoLaterRequestAndEventsAreKept) {
     Session s;
     // The first two requests are answered only after the third was sent, the
     // owed replies (a success and an error) before the third's own.
@@ -388,7 +388,8 @@ TEST(QmpSession, LateRepliesGoToNoLaterRequest) {
         co_await send_text(socket,
                            "{\"return\": {}}\n{\"event\": \"STOP\"}\n"
                            "{\"error\": {\"class\": \"GenericError\", \"desc\": \"late\"}}\n"
-                           "{\"return\": {\"status\": \"running\"}}\n");
+                           "{\"return\": {\"status\": \"running\"}}\n"
+                           "{\"event\": \"RESUME\"}\n");
         co_await pause(10s);
     });
     auto results = s.run([](QmpClient& qmp) -> asio::awaitable<std::vector<std::string>> {
@@ -400,9 +401,16 @@ TEST(QmpSession, LateRepliesGoToNoLaterRequest) {
         }
         auto reply = co_await qmp.query("query-status");
         out.push_back(reply ? QmpClient::status_of(*reply) : reply.error());
+        // The event that came while a reply was awaited is kept, then the
+        // next one is read.
+        for (int i = 0; i < 2; ++i) {
+            auto event = co_await qmp.next_event();
+            out.push_back(event ? event->value("event", "") : event.error());
+        }
         co_return out;
     });
-    EXPECT_EQ(results, (std::vector<std::string>{"cut off", "cut off", "running"}));
+    EXPECT_EQ(results,
+              (std::vector<std::string>{"cut off", "cut off", "running", "STOP", "RESUME"}));
     EXPECT_EQ(s.received.size(), 3u);
 }
 
