@@ -46,7 +46,7 @@ std::vector<Observed> observe(const std::vector<VmEntry>& vms) {
     }
     const std::vector<bool> open = ports_open(ports);
     for (size_t k = 0; k < probed.size(); ++k)
-        observed[probed[k]].state = state_word(true, open[k], false);
+        observed[probed[k]].state = running_state(vms[probed[k]], open[k]);
     return observed;
 }
 

@@ -27,7 +27,9 @@ CommandResult status_command(const VmEntry& vm, const std::vector<std::string>&)
 
     std::string out = fmt::format("{}\n", vm.shown);
     out += field("id", vm.id);
-    out += field("state", state);
+    out += field("state", state == kStatePaused
+                              ? fmt::format("{} (disk error — free space on the host)", state)
+                              : std::string(state));
     if (pid) out += field("helper", fmt::format("pid {}", *pid));
     if (c.ssh_host_port != 0) {
         out += field("ssh", fmt::format("127.0.0.1:{} ({})", c.ssh_host_port,

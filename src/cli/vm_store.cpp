@@ -12,6 +12,7 @@
 #include "common/paths.h"
 #include "common/read_regular_file.h"
 #include "common/text.h"
+#include "machine/run_dir.h"
 #include "machine/snapshot.h"
 
 namespace kelvo {
@@ -127,13 +128,19 @@ std::string_view state_word(bool helper_found, bool port_answers, bool snapshot)
     return snapshot ? kStateHibernated : kStateStopped;
 }
 
+std::string_view running_state(const VmEntry& vm, bool port_answers) {
+    struct stat st;
+    if (::stat(run_dir_file(vm.config, kDiskErrorMarker).c_str(), &st) == 0) return kStatePaused;
+    return state_word(true, port_answers, false);
+}
+
 namespace {
 
 // The state once it is known whether the VM runs (a helper, or a QEMU whose
 // helper was killed): the port is probed only then, the snapshot looked at
 // only otherwise.
 std::string_view state_with_helper(const VmEntry& vm, bool runs) {
-    if (runs) return state_word(true, port_open(vm.config.ssh_host_port), false);
+    if (runs) return running_state(vm, port_open(vm.config.ssh_host_port));
     return state_word(false, false, snapshot_present(vm.config.save_path));
 }
 

@@ -24,8 +24,10 @@ struct VmEntry {
     HelperConfig config;
 };
 
-// The four state words of the management commands.
+// The state words of the management commands. "paused": QEMU keeps the
+// guest paused on a disk error.
 inline constexpr std::string_view kStateRunning = "running";
+inline constexpr std::string_view kStatePaused = "paused";
 inline constexpr std::string_view kStateBooting = "booting";
 inline constexpr std::string_view kStateStopped = "stopped";
 inline constexpr std::string_view kStateHibernated = "hibernated";
@@ -64,6 +66,9 @@ std::optional<uint64_t> file_size(const std::string& path);
 
 // The state word from the three observations.
 std::string_view state_word(bool helper_found, bool port_answers, bool snapshot);
+// The state word of a VM whose QEMU runs: paused while its supervisor
+// marks a disk error, else running or booting as the port answers.
+std::string_view running_state(const VmEntry& vm, bool port_answers);
 // The state derived afresh: a walk of /proc, then the port probe or the
 // snapshot test.
 std::string_view vm_state(const VmEntry& vm);

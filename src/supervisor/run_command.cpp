@@ -16,6 +16,7 @@
 #include "machine/varstore.h"
 #include "supervisor/boot.h"
 #include "supervisor/resume.h"
+#include "supervisor/run_state.h"
 #include "supervisor/signals_and_stdin.h"
 #include "supervisor/supervisor.h"
 
@@ -31,11 +32,13 @@ asio::awaitable<int> connect_and_supervise(Supervisor& s, const std::string& qmp
         s.qmp.emplace(std::move(*qmp));
     else
         emit_log(fmt::format("QMP unavailable ({}); stop will hard-kill", qmp.error()));
-    // 2. Bring a restored guest back into service.
+    // 2. Bring a restored guest back into service; a booting one may have
+    //    been stopped by QEMU before anyone could be told.
     if (resuming && !co_await resume(s)) co_return 1;
+    if (!resuming) co_await check_run_state(s);
     // 3. Supervise until QEMU ends.
     co_await supervise(s);
-    co_return 0;
+    co_return s.failed ? 1 : 0;
 }
 
 asio::awaitable<int> boot_and_supervise(const HelperConfig& config, Arch arch,
@@ -71,7 +74,9 @@ asio::awaitable<int> boot_and_supervise(const HelperConfig& config, Arch arch,
     }
     const std::string machine_id = load_or_create_machine_id(config.machine_identifier_path);
     const std::string qmp_path = run_dir_file(config, "qmp.sock");
-    (void)::unlink(qmp_path.c_str());  // left behind by a supervisor that was killed
+    // Left behind by a supervisor that was killed.
+    (void)::unlink(qmp_path.c_str());
+    clear_disk_error_marker(config);
 
     // 3. Start QEMU, from the snapshot when there is one.
     const bool resuming = snapshot_present(config.save_path);

@@ -9,6 +9,7 @@
 #include "common/exit_status.h"
 #include "events/events.h"
 #include "supervisor/hibernate.h"
+#include "supervisor/run_state.h"
 
 namespace kelvo {
 
@@ -18,9 +19,26 @@ constexpr std::string_view kReplyTimedOut = "QMP reply timed out";
 
 // What ended one wait of the supervision loop.
 struct Wake {
-    enum Kind { QemuEnded, Request, Deadline } kind;
+    enum Kind { QemuEnded, Request, Deadline, QmpEvent } kind;
     std::expected<int, std::string> status{0};  // for QemuEnded
+    nlohmann::json event{};                     // for QmpEvent
 };
+
+// The next event QEMU's monitor sends; never, without a monitor or once its
+// stream has ended.
+asio::awaitable<std::expected<nlohmann::json, std::string>> monitor_event(Supervisor& s) {
+    if (s.qmp && !s.events_ended) co_return co_await s.qmp->next_event();
+    co_await sleep_until(Clock::time_point::max());
+    co_return std::unexpected(std::string("no monitor"));
+}
+
+// The earlier of the powerdown deadline and the next disk-error retry; the
+// far future when neither is armed.
+Clock::time_point next_deadline(const Supervisor& s) {
+    Clock::time_point when = s.powerdown_deadline.value_or(Clock::time_point::max());
+    if (s.disk_retry && *s.disk_retry < when) when = *s.disk_retry;
+    return when;
+}
 
 asio::awaitable<Wake> next_wake(Supervisor& s) {
     using namespace asio::experimental::awaitable_operators;
@@ -28,16 +46,23 @@ asio::awaitable<Wake> next_wake(Supervisor& s) {
         // QEMU has been quit and killed; requests for it are moot.
         co_return Wake{Wake::QemuEnded, co_await async_wait(s.qemu)};
     }
-    // Without a powerdown under way there is no deadline to meet.
-    const Clock::time_point deadline = s.powerdown_deadline.value_or(Clock::time_point::max());
-    auto woke = co_await (async_wait(s.qemu) || s.control->wait() || sleep_until(deadline));
+    auto woke = co_await (async_wait(s.qemu) || s.control->wait() ||
+                          sleep_until(next_deadline(s)) || monitor_event(s));
     switch (woke.index()) {
         case 0:
             co_return Wake{Wake::QemuEnded, std::move(std::get<0>(woke))};
         case 1:
             co_return Wake{Wake::Request};
-        default:
+        case 2:
             co_return Wake{Wake::Deadline};
+        default: {
+            auto& event = std::get<3>(woke);
+            if (!event) {
+                s.events_ended = true;
+                co_return Wake{Wake::QmpEvent};
+            }
+            co_return Wake{Wake::QmpEvent, 0, std::move(*event)};
+        }
     }
 }
 
@@ -141,18 +166,29 @@ asio::awaitable<void> supervise(Supervisor& s) {
         // 3. QEMU ended: report it and stop supervising.
         if (wake.kind == Wake::QemuEnded) {
             s.ended = true;
+            if (s.disk_error) clear_disk_error_marker(s.config);
             report_qemu_end(wake.status);
             if (!s.hibernated) emit_state(VmState::Stopped);
             co_return;
         }
 
-        // 4. The powerdown took too long: force it.
+        // 4. The powerdown took too long: force it. (Or it is time to see
+        //    whether a guest paused on a disk error can go on.)
         if (wake.kind == Wake::Deadline) {
-            co_await powerdown_timed_out(s);
+            if (s.powerdown_deadline && Clock::now() >= *s.powerdown_deadline)
+                co_await powerdown_timed_out(s);
+            else if (s.disk_retry)
+                co_await retry_after_disk_error(s);
             continue;
         }
 
-        // 5. Handle the oldest request.
+        // 5. QEMU's monitor told of a change: see what its run state is now.
+        if (wake.kind == Wake::QmpEvent) {
+            co_await on_qmp_event(s, wake.event);
+            continue;
+        }
+
+        // 6. Handle the oldest request.
         if (auto request = s.control->try_receive()) co_await handle(s, *request);
     }
 }

@@ -31,6 +31,16 @@ struct Supervisor {
     std::shared_ptr<ControlChannel> control;
     std::optional<Clock::time_point> powerdown_deadline;
     bool hibernated = false;
+    // QEMU stopped the guest for good (internal error, panic): `run` reports
+    // it and exits 1.
+    bool failed = false;
+    // Paused by QEMU on a disk error: the details of the last BLOCK_IO_ERROR
+    // event (null before one), and when `cont` is next tried.
+    bool disk_error = false;
+    nlohmann::json block_io_error;
+    std::optional<Clock::time_point> disk_retry;
+    // QMP's event stream has ended (QEMU is going away).
+    bool events_ended = false;
     // The supervision loop has seen QEMU end: nothing is said about the VM
     // after its end is reported (the boot watcher looks at this).
     bool ended = false;
@@ -69,7 +79,8 @@ asio::awaitable<void> hard_kill(Supervisor& s);
 asio::awaitable<void> powerdown_timed_out(Supervisor& s);
 
 // The supervision loop: waits at once for QEMU's end, the next control
-// request and the powerdown deadline, handles what comes, and returns once
+// request, the powerdown deadline and the monitor's next event (which may
+// change the run state, run_state.h), handles what comes, and returns once
 // QEMU has ended and been reported (`stopped` unless hibernated).
 asio::awaitable<void> supervise(Supervisor& s);
 

@@ -184,6 +184,22 @@ class LifecycleTest(LifecycleCase):
                            "(required for QEMU networking)", ["  state: starting"])
         self.assertEqual(self.json_state(), ("stopped", None))
 
+    def test_guest_stopped_by_qemu_ends_start_at_once(self):
+        # As on a host whose KVM cannot execute the firmware: QEMU stops the
+        # guest before anyone can connect, and keeps running.
+        self.env["FAKE_QEMU_GUEST_STOP"] = "internal-error@0"
+        qemu_log = os.path.join(self.dir, "qemu.log")
+        status, out, err = self.cli("start", "box")
+        self.assertEqual((status, err), (1, (
+            f"kelvo-vmhelper: helper exited during boot — see {self.log}\n").encode()), out)
+        self.assert_output(out, STARTED, "  state: stopped", [
+            "  state: starting",
+            f"  error: qemu stopped the guest (internal-error): KVM internal error. "
+            f"Suberror: 1 (see {qemu_log})",
+            "  qemu exited cleanly"])
+        self.assertEqual(self.vm_pids(), [])
+        self.assertEqual(self.json_state(), ("stopped", None))
+
     def test_logs_follow_across_a_restart(self):
         with open(self.log, "w") as f:
             f.write("".join(f"old line {i}\n" for i in range(40)))

@@ -8,6 +8,7 @@ import time
 import unittest
 
 import kelvo_testlib
+from kelvo_testlib import wait_until
 
 from run_support import (RunCase, error, log, pid_alive, running, state)
 
@@ -60,7 +61,8 @@ class ColdBootTest(RunCase):
         self.stop(run)
         with open(self.vm_file("qemu.log")) as f:
             self.assertTrue(f.read().startswith("fake-qemu: started"))
-        self.assertEqual(self.qmp_commands(), ["qmp_capabilities", "system_powerdown"])
+        self.assertEqual(self.qmp_commands(),
+                         ["qmp_capabilities", "query-status", "system_powerdown"])
 
     def test_sigint_is_a_graceful_stop(self):
         run = self.start_run()
@@ -135,6 +137,56 @@ class ColdBootTest(RunCase):
         run.signal(signal.SIGTERM)
         self.assertEqual(run.wait(), 0)
         self.assert_gone(qemu)
+
+    def test_guest_stopped_for_good_by_qemu_ends_run(self):
+        # (run state, seconds after start, whether the guest ran first)
+        cases = [("internal-error", 0, False), ("internal-error", 3, True),
+                 ("guest-panicked", 3, True)]
+        for stop_state, after, booted in cases:
+            with self.subTest(stop_state=stop_state, after=after):
+                if booted:
+                    self.write_config()
+                run = self.start_run({"FAKE_QEMU_GUEST_STOP": f"{stop_state}@{after}"})
+                run.expect(state("starting"), self.launching())
+                qemu = self.qemu_pid()
+                if booted:
+                    run.expect(running(self.port))
+                first = ("KVM internal error. Suberror: 1" if stop_state == "internal-error"
+                         else f"fake-qemu: started pid {qemu}")
+                # Seconds, not the minutes of a boot or powerdown wait.
+                run.expect(error(f"qemu stopped the guest ({stop_state}): {first} "
+                                 f"(see {self.vm_file('qemu.log')})"), timeout=15)
+                run.expect(log("qemu exited cleanly"), state("stopped"))
+                run.finish(1)
+                self.assert_gone(qemu)
+                self.assertEqual(self.qmp_commands()[-2:], ["query-status", "quit"])
+                os.unlink(self.vm_file("fake-qemu-calls.jsonl"))
+                os.unlink(self.vm_file("fake-qemu.pid"))
+
+    def test_guest_paused_on_a_full_disk_is_kept_and_goes_on(self):
+        room = self.sb.path("room-freed")
+        marker = self.vm_file("disk-error")
+        run = self.start_run({"FAKE_QEMU_GUEST_STOP": "io-error@3", "FAKE_QEMU_DISK_ROOM": room})
+        self.boot(run)
+        qemu = self.qemu_pid()
+        run.expect(log("qemu paused the guest on a disk error: virtio0 (write): No space left "
+                       "on device — free space on the host; the guest continues by itself once "
+                       "there is room"))
+        self.assertTrue(os.path.exists(marker))
+        # Tried again while the file system is still full: said once, kept.
+        run.no_event_for(5)
+        self.assertTrue(pid_alive(qemu))
+        self.assertGreaterEqual(self.qmp_commands().count("cont"), 1)
+        for args, shown in ((["list"], b"  paused  "), (["status", "vm1"], b"  state:     paused")):
+            status, out, _ = self.sb.run(args)
+            self.assertEqual(status, 0)
+            self.assertIn(shown, out)
+        open(room, "w").close()
+        run.expect(log("disk error cleared; the guest runs again"))
+        self.assertFalse(os.path.exists(marker))
+        wait_until(lambda: b"  state:     running\n" in self.sb.run(["status", "vm1"])[1], 10,
+                   what="status to say running")
+        self.stop(run)
 
     def test_no_leaked_descriptors_or_children(self):
         run = self.start_run({"FAKE_QEMU_MIGRATE": "fail"})

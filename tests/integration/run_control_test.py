@@ -34,7 +34,7 @@ class AttachedTest(RunCase):
         run.expect_one_of(KILLED_OR_QUIT)
         run.expect(state("stopped"))
         run.finish(0)
-        self.assertEqual(self.qmp_commands(), ["qmp_capabilities", "quit"])
+        self.assertEqual(self.qmp_commands(), ["qmp_capabilities", "query-status", "quit"])
         self.assert_gone(qemu)
 
     def test_end_of_input_is_a_stop(self):

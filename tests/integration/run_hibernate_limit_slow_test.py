@@ -20,7 +20,7 @@ class HibernateLimitTest(RunCase):
         run.expect(error("hibernate: timed out"), timeout=400)
         self.assertGreaterEqual(time.monotonic() - asked, 299)
         # The migration is cancelled before the guest is resumed.
-        wait_until(lambda: self.qmp_commands()[-2:] == ["migrate_cancel", "cont"], 10,
+        wait_until(lambda: self.qmp_actions()[-2:] == ["migrate_cancel", "cont"], 10,
                    what="migrate_cancel, then cont")
         self.assertFalse(os.path.exists(self.cfg["save_path"] + ".part"))
         self.assertFalse(os.path.exists(self.cfg["save_path"]))

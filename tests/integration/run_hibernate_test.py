@@ -36,8 +36,8 @@ class HibernateTest(RunCase):
         migrate = [c for c in self.calls() if c.get("execute") == "migrate"]
         self.assertEqual(migrate[0]["raw"], '{"arguments":{"uri":"exec:cat > \'%s.part\'"},'
                          '"execute":"migrate"}' % self.cfg["save_path"])
-        self.assertEqual(self.qmp_commands()[:4],
-                         ["qmp_capabilities", "migrate-set-parameters", "stop", "migrate"])
+        self.assertEqual(self.qmp_commands()[:5], ["qmp_capabilities", "query-status",
+                                                   "migrate-set-parameters", "stop", "migrate"])
 
         os.unlink(self.vm_file("fake-qemu-calls.jsonl"))
         run = self.start_run(env)
@@ -116,7 +116,7 @@ class HibernateTest(RunCase):
                 self.assertFalse(os.path.exists(self.cfg["save_path"] + ".part"))
                 self.assertFalse(os.path.exists(self.cfg["save_path"]))
                 # (`cont` follows the error event.)
-                wait_until(lambda: self.qmp_commands()[-1] == "cont", 10, what="cont")
+                wait_until(lambda: self.qmp_actions()[-1] == "cont", 10, what="cont")
                 self.stop(run)  # still supervised; the guest runs again, so it powers down
                 os.unlink(self.vm_file("fake-qemu-calls.jsonl"))
 
@@ -127,7 +127,7 @@ class HibernateTest(RunCase):
         run.expect(log("hibernate requested"), state("saving"),
                    error('hibernate: migrate failed to start: QMP error: '
                          '{"class":"GenericError","desc":"migrate refused by test"}'))
-        wait_until(lambda: self.qmp_commands()[-2:] == ["migrate", "cont"], 10, what="cont")
+        wait_until(lambda: self.qmp_actions()[-2:] == ["migrate", "cont"], 10, what="cont")
         self.stop(run)
 
     def test_empty_save_path_is_refused(self):
@@ -137,7 +137,7 @@ class HibernateTest(RunCase):
         run.signal(signal.SIGUSR1)
         run.expect(log("hibernate requested"),
                    error("cannot hibernate: save_path not set in helper.json"))
-        self.assertEqual(self.qmp_commands(), ["qmp_capabilities"])
+        self.assertEqual(self.qmp_commands(), ["qmp_capabilities", "query-status"])
         self.stop(run)
 
     def test_without_qmp(self):

@@ -279,6 +279,11 @@ class RunCase(unittest.TestCase):
     def qmp_commands(self):
         return [c["execute"] for c in self.calls() if c.get("channel") == "qmp"]
 
+    def qmp_actions(self):
+        """The QMP commands but the run-state questions (`query-status` after
+        each STOP or RESUME event)."""
+        return [c for c in self.qmp_commands() if c != "query-status"]
+
     def qemu_argv(self):
         with open(self.vm_file("fake-qemu-argv.json")) as f:
             return json.load(f)

@@ -73,6 +73,8 @@ inline RunTimings quick_timings() {
     t.probe = {500ms, 500ms};
     t.boot_probe_retry = 50ms;
     t.powerdown_limit = 300ms;
+    t.quit_limit = 200ms;
+    t.disk_retry = 50ms;
     t.hibernate_limit = 400ms;
     t.migrate_poll = 20ms;
     t.run_state_poll = 10ms;
