@@ -3,11 +3,14 @@
 # builds the small test guest (scripts/e2e-setup.sh), lays out a VM directory
 # under a private temporary HOME the way the Kelvo app does, provisions it
 # (a local curl stand-in serves the test guest as the Ubuntu cloud image),
-# starts it under real QEMU, shows `list` and `status`, and stops it.
-# Where KVM cannot run the guest, QEMU runs in software emulation through
-# the QEMU shim of the end-to-end tests (tests/e2e/qemu-shim), and the demo
-# says so. Everything it started (helper, QEMU) and its temporary HOME are
-# removed on exit.
+# starts it under real QEMU, shows `list` and `status`, logs in over SSH
+# with the key the seed gave the guest, and stops it.
+# Where KVM cannot run the guest (a probe boots the firmware under KVM and
+# wants its console output), QEMU runs in software emulation through the QEMU
+# shim of the end-to-end tests (tests/e2e/qemu-shim), and the demo says why.
+# A step that fails ends the demo with a non-zero status and names the step;
+# the closing line comes only when every step worked. Everything it started
+# (helper, QEMU) and its temporary HOME are removed on exit.
 #
 # usage: scripts/demo.sh [path/to/kelvo-vmhelper]   (default build/kelvo-vmhelper)
 set -euo pipefail
@@ -20,6 +23,18 @@ shim=$repo/tests/e2e/qemu-shim
 
 say() { printf '\n== %s\n' "$*"; }
 show() { printf '$ kelvo-vmhelper %s\n' "$*"; "$bin" "$@"; }
+fail() { echo "demo: FAILED at '$1': $2" >&2; exit 1; }
+# shown STEP ARGS...: runs the program as show does, fails the demo at STEP
+# when it fails, and keeps its output in $out.
+shown() {
+    local step=$1
+    shift
+    printf '$ kelvo-vmhelper %s\n' "$*"
+    local status=0
+    out=$("$bin" "$@" 2>&1) || status=$?
+    printf '%s\n' "$out"
+    [ $status -eq 0 ] || fail "$step" "kelvo-vmhelper $* exited with $status"
+}
 
 say "preparing QEMU, firmware and the test guest"
 guest=$(scripts/e2e-setup.sh | tail -n1)
@@ -54,8 +69,9 @@ trap 'exit 143' TERM
 
 export HOME=$tmp/home
 mkdir -p "$HOME" "$tmp/bin"
-# The curl stand-in and the KVM check come from the end-to-end test library.
-kvm=$(python3 - "$tmp/bin" "$guest" "$tmp/curl-calls.log" <<'EOF'
+# The curl stand-in and the KVM check come from the end-to-end test library;
+# the check prints nothing when KVM runs the guest's firmware, else why not.
+kvm_problem=$(python3 - "$tmp/bin" "$guest" "$tmp/curl-calls.log" <<'EOF'
 import hashlib, sys
 sys.path.insert(0, "tests/e2e")
 import e2e_lib
@@ -65,16 +81,17 @@ with open(image, "rb") as f:
     for chunk in iter(lambda: f.read(1 << 20), b""):
         h.update(chunk)
 e2e_lib.write_curl_standin(bindir, image, h.hexdigest(), log)
-print(1 if e2e_lib.kvm_usable(e2e_lib.real_qemu()) else 0)
+print(e2e_lib.kvm_problem(e2e_lib.real_qemu()) or "")
 EOF
-)
-if [ "$kvm" = 1 ]; then
+) || fail "KVM check" "the check itself failed"
+if [ -z "$kvm_problem" ]; then
     export PATH=$tmp/bin:$PATH
-    echo "demo: KVM is usable here — QEMU runs the guest with KVM"
+    echo "demo: KVM runs the guest's firmware here — QEMU runs the guest with KVM"
 else
-    [ -x "$shim/qemu-system-x86_64" ] || { echo "demo: no QEMU shim at $shim" >&2; exit 1; }
+    [ -x "$shim/qemu-system-x86_64" ] || fail "KVM check" "no QEMU shim at $shim"
     export PATH=$tmp/bin:$shim:$PATH
-    echo "demo: KVM cannot run the guest on this host — using the QEMU shim ($shim):"
+    echo "demo: $kvm_problem"
+    echo "demo: using the QEMU shim ($shim):"
     echo "      real QEMU in software emulation (TCG) instead of KVM, so the boot is slower"
 fi
 echo "demo: no internet needed — a local curl stand-in serves the test guest as the Ubuntu cloud image"
@@ -101,25 +118,48 @@ cat > "$vm/helper.json" <<EOF
   "vm_name": "demo"
 }
 EOF
-printf '#cloud-config\nhostname: demo\n' > "$vm/user-data"
+ssh-keygen -q -t ed25519 -N "" -C kelvo-demo -f "$tmp/id_ed25519" </dev/null
+printf '#cloud-config\nhostname: demo\nssh_authorized_keys:\n  - %s\n' "$(cat "$tmp/id_ed25519.pub")" > "$vm/user-data"
 printf 'instance-id: %s\nlocal-hostname: demo\n' "$id" > "$vm/meta-data"
 
 say "the app's side: helper.json, user-data and meta-data written to $vm"
 say "provision (fetch and verify the image, build disk and cloud-init seed)"
-show provision --config "$vm/helper.json"
+shown provision provision --config "$vm/helper.json"
 say "validate"
 show validate --config "$vm/helper.json" || echo "(validate reports what this host lacks; the demo goes on)"
 say "start"
-show start demo
+shown start start demo
+case $out in
+*"'demo' is running — guest sshd on 127.0.0.1:$port"*) ;;
+*) fail start "the guest did not reach running" ;;
+esac
 say "list"
-show list
+shown list list
 say "status"
-show status demo
+shown status status demo
+case $out in
+*"state:     running"*) ;;
+*) fail status "the VM is not running" ;;
+esac
+say "log in over SSH with the seed's key"
+printf '$ ssh -p %s root@127.0.0.1 hostname\n' "$port"
+status=0
+login=$(ssh -i "$tmp/id_ed25519" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
+        -o BatchMode=yes -o ConnectTimeout=10 -o LogLevel=ERROR -p "$port" root@127.0.0.1 hostname \
+        </dev/null 2>&1) || status=$?
+printf '%s\n' "$login"
+[ $status -eq 0 ] || fail login "ssh exited with $status"
+[ "$login" = demo ] || fail login "the guest's hostname is '$login', not demo"
 say "the guest's serial console (last lines)"
-show logs demo --console -n 5
+shown "console log" logs demo --console -n 5
 say "stop"
-show stop demo
+shown stop stop demo
+case $out in
+*"powerdown timed out"*) fail stop "the guest did not power down within the limit" ;;
+*"'demo' stopped"*) ;;
+*) fail stop "the VM was not reported stopped" ;;
+esac
 say "list"
-show list
+shown list list
 echo
-echo "demo: done — removing the demo VM and its temporary HOME ($tmp)"
+echo "demo: done — every step worked; removing the demo VM and its temporary HOME ($tmp)"

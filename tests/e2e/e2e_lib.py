@@ -116,30 +116,90 @@ def host_firmware():
     return None
 
 
-def kvm_usable(qemu):
-    """True when KVM can run a guest here: /dev/kvm is there and read-write,
-    and an emulator with accel=kvm and the host CPU stays up. Override with
-    KELVO_E2E_KVM=0/1."""
+KVM_PROBE_LIMIT = 15  # seconds the firmware gets to print under KVM
+
+
+def _qmp_status(sock_path):
+    """QEMU's run state through its monitor socket, or None."""
+    try:
+        with socket.socket(socket.AF_UNIX) as s:
+            s.settimeout(3)
+            s.connect(sock_path)
+            f = s.makefile("rw")
+            f.readline()
+            for command in ("qmp_capabilities", "query-status"):
+                f.write(json.dumps({"execute": command}) + "\n")
+                f.flush()
+                while True:
+                    reply = json.loads(f.readline())
+                    if "return" in reply or "error" in reply:
+                        break
+            return reply.get("return", {}).get("status")
+    except (OSError, ValueError):
+        return None
+
+
+def kvm_problem(qemu):
+    """Why KVM cannot run the guest here, or None when it can. A KVM that
+    opens but cannot execute the guest's code (nested virtualisation without
+    full support) is found only by running some: the firmware boots under
+    KVM, and must print on its serial console while QEMU says it runs.
+    Override with KELVO_E2E_KVM=0/1."""
     forced = os.environ.get("KELVO_E2E_KVM")
     if forced in ("0", "1"):
-        return forced == "1"
+        return None if forced == "1" else "KELVO_E2E_KVM=0"
     if not os.access("/dev/kvm", os.R_OK | os.W_OK):
-        return False
+        return "no read-write /dev/kvm"
+    firmware = host_firmware()
+    if not qemu or not firmware:
+        return "no QEMU or UEFI firmware to try KVM with"
+    work = tempfile.mkdtemp(prefix="kelvo-kvm-probe-")
+    console, qmp, qemu_log = (os.path.join(work, n) for n in ("console", "qmp.sock", "qemu.log"))
+    shutil.copyfile(firmware[1], os.path.join(work, "vars.fd"))
+    argv = [qemu, "-machine", MACHINE, "-cpu", "host", "-m", "256", "-nodefaults",
+            "-display", "none", "-no-user-config",
+            "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={firmware[0]}",
+            "-drive", f"if=pflash,format=raw,unit=1,file={os.path.join(work, 'vars.fd')}",
+            "-serial", f"file:{console}", "-qmp", f"unix:{qmp},server=on,wait=off"]
     try:
-        proc = subprocess.Popen([qemu, "-machine", MACHINE, "-cpu", "host", "-nodefaults",
-                                 "-display", "none", "-S", "-monitor", "none", "-serial", "none"],
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    except OSError:
-        return False
+        with open(qemu_log, "wb") as out:
+            proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+    except OSError as e:
+        shutil.rmtree(work, ignore_errors=True)
+        return f"cannot start {qemu}: {e}"
+
+    def first_log_line():
+        with open(qemu_log, errors="replace") as f:
+            lines = [line.strip() for line in f if line.strip()]
+        return lines[0] if lines else "no message"
+
+    problem = None
     try:
-        proc.wait(timeout=2)
-        return False            # it ended at once: KVM refused
-    except subprocess.TimeoutExpired:
-        return True
+        deadline = time.monotonic() + KVM_PROBE_LIMIT
+        while True:
+            time.sleep(0.25)
+            if proc.poll() is not None:
+                problem = f"QEMU ended at once ({first_log_line()})"
+                break
+            printed = os.path.exists(console) and os.path.getsize(console) > 0
+            if printed or time.monotonic() > deadline:
+                status = _qmp_status(qmp)
+                if status != "running":
+                    problem = f"QEMU stopped the guest ({status}: {first_log_line()})"
+                elif not printed:
+                    problem = f"the firmware printed nothing within {KVM_PROBE_LIMIT} s"
+                break
     finally:
         if proc.poll() is None:
             proc.kill()
-            proc.wait(timeout=10)
+        proc.wait(timeout=10)
+        shutil.rmtree(work, ignore_errors=True)
+    return problem and f"KVM is present but cannot run the guest here: {problem}"
+
+
+def kvm_usable(qemu):
+    """True when KVM can run the guest here (kvm_problem)."""
+    return kvm_problem(qemu) is None
 
 
 def elf_machine(path):
@@ -575,7 +635,8 @@ class Sandbox:
         self.curl_log = os.path.join(self.root, "curl-calls.log")
         write_curl_standin(self.bin, self.image, self.digest, self.curl_log)
         qemu = real_qemu()
-        self.kvm = kvm_usable(qemu)
+        self.kvm_problem = kvm_problem(qemu)
+        self.kvm = self.kvm_problem is None
         self.path_dirs = [self.bin] + ([] if self.kvm else [SHIM_DIR])
         self.procs = []
         self.extra_pids = []
@@ -791,7 +852,8 @@ class LifecycleCase(unittest.TestCase):
         cls.timings = {}
         cls.sandbox = Sandbox()
         log(f"sandbox {cls.sandbox.root}; guest {cls.sandbox.image}; "
-            f"{'KVM' if cls.sandbox.kvm else 'software emulation through the QEMU shim (no usable KVM)'}")
+            f"{'KVM' if cls.sandbox.kvm else 'software emulation through the QEMU shim'}"
+            f"{'' if cls.sandbox.kvm else f' ({cls.sandbox.kvm_problem})'}")
 
     @classmethod
     def tearDownClass(cls):
