@@ -3,13 +3,13 @@
 #include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <fstream>
 #include <optional>
 
 #include <fmt/format.h>
 #include <asio/experimental/awaitable_operators.hpp>
 
 #include "common/private_file.h"
-#include "common/read_regular_file.h"
 #include "events/events.h"
 #include "machine/run_dir.h"
 
@@ -50,10 +50,18 @@ asio::awaitable<void> end_qemu(Supervisor& s) {
     if (ended.index() != 0) kill_qemu(s);
 }
 
+// The start of QEMU's log, where it says why it stopped the guest.
+std::string log_head(const std::string& path) {
+    std::ifstream log(path, std::ios::binary);
+    std::string text(4096, '\0');
+    log.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(log.gcount()));
+    return text;
+}
+
 asio::awaitable<void> fail_stopped_guest(Supervisor& s, const std::string& status) {
     const std::string log_path = run_dir_file(s.config, "qemu.log");
-    const auto text = read_regular_file(log_path);
-    emit_error(stopped_guest_message(status, text ? *text : std::string(), log_path));
+    emit_error(stopped_guest_message(status, log_head(log_path), log_path));
     s.failed = true;
     co_await end_qemu(s);
 }
@@ -102,7 +110,8 @@ std::string disk_error_line(const nlohmann::json& block_io_error) {
     if (device.empty()) device = string_member(data, "node-name");
     std::string reason = string_member(data, "reason");
     const std::string operation = string_member(data, "operation");
-    if (reason.empty() && data.is_object() && data.value("nospace", false))
+    const auto nospace = data.is_object() ? data.find("nospace") : data.end();
+    if (reason.empty() && nospace != data.end() && nospace->is_boolean() && nospace->get<bool>())
         reason = "No space left on device";
     std::string what = device.empty() ? "a disk" : device;
     if (!operation.empty()) what += " (" + operation + ")";

@@ -55,6 +55,7 @@ TEST(RunState, DiskErrorLineNamesTheDeviceAndTheError) {
           {"data", {{"device", ""}, {"node-name", "#b1"}, {"nospace", true}}}},
          "#b1: No space left on device"},
         {{{"event", "BLOCK_IO_ERROR"}, {"data", {{"device", "d"}, {"nospace", false}}}}, "d"},
+        {{{"event", "BLOCK_IO_ERROR"}, {"data", {{"device", "d"}, {"nospace", "yes"}}}}, "d"},
         {{{"event", "BLOCK_IO_ERROR"}, {"data", 5}}, "a disk"},
         {nullptr, "a disk"},
     };
