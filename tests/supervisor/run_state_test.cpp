@@ -7,17 +7,6 @@ namespace {
 
 using nlohmann::json;
 
-TEST(RunState, FatalStatesAndTheEventsThatChangeIt) {
-    for (const char* status : {"internal-error", "guest-panicked"})
-        EXPECT_TRUE(run_state_is_fatal(status)) << status;
-    for (const char* status : {"running", "paused", "io-error", "postmigrate", "inmigrate", ""})
-        EXPECT_FALSE(run_state_is_fatal(status)) << status;
-    for (const char* name : {"STOP", "RESUME", "GUEST_PANICKED", "BLOCK_IO_ERROR"})
-        EXPECT_TRUE(changes_run_state({{"event", name}})) << name;
-    for (const json& event : {json{{"event", "POWERDOWN"}}, json{{"event", 1}}, json::array()})
-        EXPECT_FALSE(changes_run_state(event)) << event;
-}
-
 TEST(RunState, StoppedGuestQuotesTheFirstLineOfTheLog) {
     const struct {
         const char* log;

@@ -1,9 +1,7 @@
 #include "supervisor/supervisor.h"
 #include "supervisor/run_state.h"
 
-#include <algorithm>
 #include <csignal>
-#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -168,18 +166,11 @@ TEST_F(Supervise, QemuEndWinsOverARequestQueuedAtTheSameTime) {
               (Events{"qemu exited with status signal: 9 (SIGKILL)", "stopped"}));
 }
 
-// A monitor whose run state is `status`, after `stopped_at` answers of
-// "running"; the first answer comes after a BLOCK_IO_ERROR and a STOP event.
-FakeMonitor::Responder stopped_by_qemu(std::string status, int stopped_at,
-                                       std::string event_data = "{}") {
-    auto asked = std::make_shared<int>(0);
+// A monitor whose run state is `status`.
+FakeMonitor::Responder stopped_by_qemu(std::string status) {
     return [=](const std::string& command, const nlohmann::json&) {
         if (command != "query-status") return FakeMonitor::ok();  // the stand-in ignores quit
-        const std::string reply =
-            R"({"return": {"status": ")" + (++*asked > stopped_at ? status : "running") + R"("}})";
-        if (*asked > 1) return Events{reply};
-        return Events{R"({"event": "BLOCK_IO_ERROR", "data": )" + event_data + "}",
-                      R"({"event": "STOP"})", reply};
+        return Events{R"({"return": {"running": false, "status": ")" + status + R"("}})"};
     };
 }
 
@@ -201,7 +192,7 @@ TEST_F(RunStateWatch, GuestStoppedForGoodIsAnErrorAndQemuIsEnded) {
     // Stopped before the monitor was connected: no event tells of it.
     fakes::write_file(dir.file("qemu.log"),
                       "\nKVM internal error. Suberror: 1\nemulation failure\n");
-    connect_qmp_peer(stopped_by_qemu("internal-error", 0));
+    connect_qmp_peer(stopped_by_qemu("internal-error"));
     EXPECT_EQ(check_then_supervise(),
               (Events{"error: qemu stopped the guest (internal-error): KVM internal error. "
                       "Suberror: 1 (see " +
@@ -209,28 +200,6 @@ TEST_F(RunStateWatch, GuestStoppedForGoodIsAnErrorAndQemuIsEnded) {
                       "qemu exited with status signal: 9 (SIGKILL)", "stopped"}));
     EXPECT_TRUE(s.failed);
     EXPECT_EQ(qmp_peer->commands(), (Events{"qmp_capabilities", "query-status", "quit"}));
-}
-
-TEST_F(RunStateWatch, GuestPausedOnADiskErrorIsKeptMarkedAndTriedAgain) {
-    connect_qmp_peer(stopped_by_qemu("io-error", 1, R"({"node-name": "n1", "nospace": true})"));
-    std::thread kill([this] {
-        std::this_thread::sleep_for(500ms);
-        EXPECT_TRUE(fakes::file_exists(dir.file("disk-error")));
-        s.control->send(ControlRequest::Kill);
-    });
-    const Events events = check_then_supervise();
-    kill.join();
-    EXPECT_EQ(
-        events,
-        (Events{"qemu paused the guest on a disk error: n1: No space left on device — "
-                "free space on the host; the guest continues by itself once there "
-                "is room",
-                "hard kill requested", "qemu exited with status signal: 9 (SIGKILL)", "stopped"}));
-    EXPECT_FALSE(s.failed);
-    EXPECT_FALSE(fakes::file_exists(dir.file("disk-error")));
-    // The test folder has room: `cont` was tried.
-    const Events commands = qmp_peer->commands();
-    EXPECT_NE(std::find(commands.begin(), commands.end(), "cont"), commands.end());
 }
 
 TEST_F(Supervise, SilentQmpPeerFailsTheHandshakeInBoundedTime) {
