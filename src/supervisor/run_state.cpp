@@ -70,9 +70,10 @@ void pause_on_disk_error(Supervisor& s) {
     if (s.disk_error) return;
     s.disk_error = true;
     s.disk_retry = Clock::now() + s.timings.disk_retry;
-    emit_log(disk_error_line(s.block_io_error));
-    // An empty file: it needs no data block on a full file system.
+    // Marked before it is told, so that whoever reads the line finds the
+    // mark. An empty file: it needs no data block on a full file system.
     (void)open_private_file(run_dir_file(s.config, kDiskErrorMarker), O_TRUNC);
+    emit_log(disk_error_line(s.block_io_error));
 }
 
 void disk_error_cleared(Supervisor& s) {
