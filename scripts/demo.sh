@@ -144,7 +144,7 @@ esac
 say "log in over SSH with the seed's key"
 printf '$ ssh -p %s root@127.0.0.1 hostname\n' "$port"
 status=0
-login=$(ssh -i "$tmp/id_ed25519" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
+login=$(timeout 60 ssh -i "$tmp/id_ed25519" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
         -o BatchMode=yes -o ConnectTimeout=10 -o LogLevel=ERROR -p "$port" root@127.0.0.1 hostname \
         </dev/null 2>&1) || status=$?
 printf '%s\n' "$login"
