@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -9,6 +10,7 @@
 #include "common/paths.h"
 #include "events/events.h"
 #include "machine/firmware.h"
+#include "machine/snapshot.h"
 #include "machine/varstore.h"
 #include "provision/tool_runner.h"
 
@@ -22,9 +24,20 @@ constexpr std::string_view kCompleteLine = "provisioning: complete";
 constexpr std::string_view kNoSeedDir = "seed_path has no parent dir";
 constexpr std::string_view kSeedVolumeLabel = "cidata";
 
+// A disk that qemu-img left half written (a full file system, say) must not
+// be booted: without it start refuses until a provision succeeds.
+std::unexpected<std::string> drop_torn_disk(const HelperConfig& config, std::string message) {
+    (void)::unlink(config.disk_path.c_str());
+    return std::unexpected(std::move(message));
+}
+
 std::expected<void, std::string> create_disk(const HelperConfig& config,
                                              const std::string& image_path) {
     emit_log(kCreatingDiskLine);
+    // A hibernation snapshot holds the old guest's memory; resumed over the
+    // new disk it would corrupt its file systems. It goes before the disk is
+    // touched, so a VM never has a new disk and an old snapshot.
+    remove_snapshot(config.save_path);
     // Every provision starts the disk afresh from the image. The disk is the
     // guest's: readable by its owner alone, whatever the umask (a disk left
     // from an earlier provision keeps its mode through qemu-img).
@@ -32,7 +45,7 @@ std::expected<void, std::string> create_disk(const HelperConfig& config,
             "qemu-img", {"convert", "-f", "qcow2", "-O", "qcow2", image_path, config.disk_path},
             /*private_files=*/true);
         !converted) {
-        return std::unexpected(fmt::format("qemu-img convert: {}", converted.error()));
+        return drop_torn_disk(config, fmt::format("qemu-img convert: {}", converted.error()));
     }
     if (::chmod(config.disk_path.c_str(), 0600) != 0)
         return std::unexpected(fmt::format("chmod {}: {}", config.disk_path, last_os_error()));
@@ -40,7 +53,7 @@ std::expected<void, std::string> create_disk(const HelperConfig& config,
         if (auto resized = run_tool(
                 "qemu-img", {"resize", config.disk_path, fmt::format("{}G", config.disk_gib)});
             !resized) {
-            return std::unexpected(fmt::format("qemu-img resize: {}", resized.error()));
+            return drop_torn_disk(config, fmt::format("qemu-img resize: {}", resized.error()));
         }
     }
     return {};

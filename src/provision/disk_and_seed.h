@@ -13,6 +13,8 @@ namespace kelvo {
 // cloud-init seed ISO from the uploaded user-data and meta-data next to
 // seed_path, and the UEFI variable store when firmware is found. Emits the
 // progress lines and "provisioning: complete"; returns the first failure.
+// The hibernation snapshot is removed before the disk is written; a disk
+// whose convert or resize failed is removed too.
 std::expected<void, std::string> provision_disk_and_seed(const HelperConfig& config,
                                                          const std::string& image_path,
                                                          Arch arch = kBuildArch);

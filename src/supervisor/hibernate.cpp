@@ -10,10 +10,12 @@
 
 #include <fmt/format.h>
 
+#include "common/files.h"
 #include "common/os_error.h"
 #include "common/private_file.h"
 #include "events/events.h"
 #include "machine/shell_quote.h"
+#include "machine/snapshot.h"
 
 namespace kelvo {
 
@@ -54,10 +56,6 @@ std::string failure_detail(const nlohmann::json& reply, const std::string& parti
 
 }  // namespace
 
-std::string partial_snapshot_path(const std::string& save_path) {
-    return save_path + ".part";
-}
-
 std::string save_uri(const std::string& save_path) {
     return "exec:cat > " + shell_quote(partial_snapshot_path(save_path));
 }
@@ -68,6 +66,10 @@ asio::awaitable<void> hibernate(Supervisor& s) {
     const std::string& save_path = s.config.save_path;
     if (save_path.empty()) {
         emit_error("cannot hibernate: save_path not set in helper.json");
+        co_return;
+    }
+    if (auto conflict = save_path_conflict(s.config)) {
+        emit_error("cannot hibernate: " + *conflict);
         co_return;
     }
     if (!s.qmp) {
@@ -131,9 +133,23 @@ asio::awaitable<void> hibernate(Supervisor& s) {
         }
     }
 
-    // 4. Move the snapshot into place and end QEMU.
+    // 4. Move the snapshot into place, on stable storage before it counts,
+    //    and end QEMU.
+    if (auto synced = sync_file(partial); !synced) {
+        remove_file(partial);
+        emit_error("hibernate: finalize snapshot: " + synced.error());
+        co_await qmp_cont(s);
+        co_return;
+    }
     if (::rename(partial.c_str(), save_path.c_str()) != 0) {
         emit_error("hibernate: finalize snapshot: " + last_os_error());
+        co_await qmp_cont(s);
+        co_return;
+    }
+    if (auto synced = sync_parent_dir(save_path); !synced) {
+        // Not on stable storage: it must not outlive the guest it left.
+        remove_file(save_path);
+        emit_error("hibernate: finalize snapshot: " + synced.error());
         co_await qmp_cont(s);
         co_return;
     }

@@ -8,9 +8,6 @@
 
 namespace kelvo {
 
-// The snapshot is written to "{save_path}.part" and renamed into place.
-std::string partial_snapshot_path(const std::string& save_path);
-
 // "exec:cat > {shell-quoted partial path}": QEMU runs it through the shell
 // and writes the migration stream to its standard input.
 std::string save_uri(const std::string& save_path);

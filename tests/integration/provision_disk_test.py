@@ -39,32 +39,53 @@ class DiskTest(unittest.TestCase):
     def test_existing_disk_is_recreated_from_the_image(self):
         bed = cached_bed(self)
         _, config_path, config = bed.write_vm()
-        with open(config["disk_path"], "wb") as f:
-            f.write(b"old guest data")
+        snapshot = [config["save_path"] + suffix for suffix in ("", ".part", ".fingerprint")]
+        for path in [config["disk_path"]] + snapshot:
+            with open(path, "wb") as f:
+                f.write(b"old guest data")
         os.chmod(config["disk_path"], 0o644)
         self.addCleanup(os.umask, os.umask(0))
         self.assertEqual(bed.provision(config_path)[0], 0)
         self.assertEqual(read_bytes(config["disk_path"]), b"qcow2 copy\n" + IMAGE_BODY)
         # The guest's disk is its owner's alone, whatever the umask.
         self.assertEqual(os.stat(config["disk_path"]).st_mode & 0o777, 0o600)
+        # No old guest's memory is resumed over the new disk.
+        self.assertFalse(any(os.path.lexists(path) for path in snapshot))
 
-    def test_convert_failure(self):
+    def test_save_path_naming_the_disk_is_refused_first(self):
         bed = cached_bed(self)
-        _, config_path, config = bed.write_vm()
-        status, events, _ = bed.provision(config_path, env=bed.env(FAKE_FAIL="qemu-img:convert"))
-        self.assertEqual(status, 1)
-        self.assertEqual(events, [ENSURING, CREATING_DISK, error_line(
-            "qemu-img convert: qemu-img exited with exit status: 1: qemu-img: failed as asked")])
-        self.assertFalse(os.path.exists(config["seed_path"]))
+        disk = bed.sandbox.path("disk.qcow2")
+        _, config_path, _ = bed.write_vm(save_path=disk, disk_path=disk)
+        with open(disk, "wb") as f:
+            f.write(b"guest data")
+        self.assertEqual(bed.provision(config_path)[:2], (1, [error_line(
+            f"save_path {disk} is the same file as disk_path {disk}")]))
+        self.assertEqual((bed.curl_calls(), bed.tool_calls(), read_bytes(disk)),
+                         ([], [], b"guest data"))
 
-    def test_resize_failure_keeps_the_converted_disk(self):
+    def test_convert_failure_leaves_no_disk(self):
+        torn_at = len(b"qcow2 copy\n" + IMAGE_BODY) // 4
+        for switch, stderr in (({"FAKE_FAIL": "qemu-img:convert"}, "failed as asked"),
+                               ({"FAKE_QEMU_IMG_FULL": "1"}, f"error while writing at byte "
+                                f"{torn_at}: No space left on device")):
+            with self.subTest(switch=switch):
+                bed = cached_bed(self)
+                _, config_path, config = bed.write_vm()
+                status, events, _ = bed.provision(config_path, env=bed.env(**switch))
+                self.assertEqual(status, 1)
+                self.assertEqual(events, [ENSURING, CREATING_DISK, error_line(
+                    f"qemu-img convert: qemu-img exited with exit status: 1: qemu-img: {stderr}")])
+                self.assertFalse(os.path.exists(config["disk_path"]))
+                self.assertFalse(os.path.exists(config["seed_path"]))
+
+    def test_resize_failure_leaves_no_disk(self):
         bed = cached_bed(self)
         _, config_path, config = bed.write_vm(disk_gib=8)
         status, events, _ = bed.provision(config_path, env=bed.env(FAKE_FAIL="qemu-img:resize"))
         self.assertEqual(status, 1)
         self.assertEqual(events[-1], error_line(
             "qemu-img resize: qemu-img exited with exit status: 1: qemu-img: failed as asked"))
-        self.assertTrue(os.path.exists(config["disk_path"]))
+        self.assertFalse(os.path.exists(config["disk_path"]))
         self.assertEqual(bed.tool_calls("cloud-localds"), [])
 
 

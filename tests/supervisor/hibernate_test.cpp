@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "machine/snapshot.h"
 #include "supervisor_test_support.h"
 
 namespace kelvo {
@@ -37,8 +38,13 @@ class Hibernate : public fakes::SupervisorFixture {
         connect_qmp_peer([this, statuses, snapshot, polls = size_t(0)](
                              const std::string& command, const nlohmann::json&) mutable {
             if (command == "migrate") {
-                partial_at_migrate = read_file(config.save_path + ".part");
-                fakes::write_file(config.save_path + ".part", snapshot);
+                const std::string partial = config.save_path + ".part";
+                partial_at_migrate = read_file(partial);
+                fakes::write_file(partial, snapshot);
+                // A writer whose data never reaches the disk: fsync fails.
+                if (snapshot == "(fifo)")
+                    EXPECT_TRUE(::unlink(partial.c_str()) == 0 &&
+                                ::mkfifo(partial.c_str(), 0600) == 0);
             }
             if (command == "query-migrate")
                 return reply_with_status(statuses[std::min(polls++, statuses.size() - 1)]);
@@ -105,15 +111,34 @@ TEST_F(Hibernate, SavePathWithAQuoteIsShellQuoted) {
     EXPECT_EQ(read_file(config.save_path), "memory");
 }
 
-TEST_F(Hibernate, EmptySavePathIsRefusedAndTheVmKeepsRunning) {
-    config.save_path = "";
+TEST_F(Hibernate, UnusableSavePathIsRefusedAndTheVmKeepsRunning) {
+    fakes::write_file(config.disk_path, "the guest's disk");
     migrating_qemu({"completed"});
-    EXPECT_EQ(hibernate_events(),
-              (Events{"hibernate requested",
-                      "error: cannot hibernate: save_path not set in helper.json"}));
+    for (const auto& [save_path, message] : {
+             std::pair<std::string, std::string>{"", "save_path not set in helper.json"},
+             {config.disk_path, "save_path " + config.disk_path +
+                                    " is the same file as disk_path " + config.disk_path},
+         }) {
+        config.save_path = save_path;
+        EXPECT_EQ(hibernate_events(),
+                  (Events{"hibernate requested", "error: cannot hibernate: " + message}));
+    }
     EXPECT_EQ(qmp_peer->commands(), Events{"qmp_capabilities"});
     EXPECT_FALSE(s.hibernated);
     EXPECT_FALSE(s.qemu.try_wait().value().ended);  // still running
+    EXPECT_EQ(read_file(config.disk_path), "the guest's disk");
+}
+
+TEST_F(Hibernate, SnapshotThatCannotBeFlushedDoesNotCount) {
+    migrating_qemu({"completed"}, "(fifo)");
+    const Events events = hibernate_events();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[2], "error: hibernate: finalize snapshot: fsync " + config.save_path +
+                             ".part: Invalid argument (os error 22)");
+    EXPECT_FALSE(s.hibernated);
+    EXPECT_FALSE(file_exists(config.save_path));
+    EXPECT_FALSE(file_exists(config.save_path + ".part"));
+    EXPECT_EQ(qmp_peer->commands().back(), "cont");
 }
 
 TEST_F(Hibernate, WithoutQmpNothingHappens) {
