@@ -23,6 +23,17 @@ std::string_view qemu_program(Arch arch) {
     return arch == Arch::Arm64 ? "qemu-system-aarch64" : "qemu-system-x86_64";
 }
 
+SnapshotSettings snapshot_settings(const HelperConfig& config, Arch arch,
+                                   std::string_view firmware_code_path) {
+    SnapshotSettings settings;
+    settings.architecture = arch == Arch::Arm64 ? "aarch64" : "x86_64";
+    settings.machine = std::string(machine_value(arch));
+    settings.firmware = std::string(firmware_code_path);
+    settings.cpus = std::max<uint32_t>(config.cpu_count, 1);
+    settings.memory_mib = std::max(config.memory_mib, kMinMemoryMib);
+    return settings;
+}
+
 std::vector<std::string> build_qemu_args(const HelperConfig& config, Arch arch,
                                          std::string_view firmware_code_path,
                                          std::string_view machine_uuid,

@@ -22,6 +22,10 @@ nlohmann::json qga_ping_request() {
     return {{"execute", "guest-ping"}};
 }
 
+nlohmann::json qga_set_time_request(int64_t epoch_ns) {
+    return {{"arguments", {{"time", epoch_ns}}}, {"execute", "guest-set-time"}};
+}
+
 nlohmann::json qga_exec_request(std::string_view command) {
     nlohmann::json arguments = {
         {"arg", nlohmann::json::array({"-c", std::string(command)})},

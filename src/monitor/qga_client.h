@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -26,6 +27,8 @@ struct QgaTiming {
 nlohmann::json qga_ping_request();
 // guest-exec of /bin/sh -c {command} with captured output.
 nlohmann::json qga_exec_request(std::string_view command);
+// guest-set-time to this many nanoseconds since the epoch.
+nlohmann::json qga_set_time_request(int64_t epoch_ns);
 
 // One open connection to the guest agent's socket. No handshake; a reply is
 // the next line with `error` or `return`. Every error text begins with "QGA".

@@ -21,15 +21,41 @@ asio::awaitable<std::expected<QmpClient, std::string>> QmpClient::connect(std::s
     }
     QmpClient client(std::move(*socket));
 
-    // The greeting is read and dropped unseen. A failed handshake closes the
-    // socket with the client.
+    // Only the emulator's version is taken from the greeting. A failed
+    // handshake closes the socket with the client.
     if (auto greeting = co_await client.read_line(); !greeting) {
         co_return std::unexpected(std::move(greeting.error()));
+    } else {
+        client.version_ = version_of_greeting(*greeting);
     }
     if (auto negotiated = co_await client.execute("qmp_capabilities"); !negotiated) {
         co_return std::unexpected(std::move(negotiated.error()));
     }
     co_return std::move(client);
+}
+
+std::string QmpClient::version_of_greeting(std::string_view greeting_line) {
+    // {"QMP": {"version": {"qemu": {"major": 7, "minor": 2, "micro": 0},
+    //                      "package": "Debian 1:7.2+dfsg-7"}, ...}}
+    const auto member = [](const nlohmann::json* object, const char* key) -> const nlohmann::json* {
+        if (object == nullptr || !object->is_object()) return nullptr;
+        const auto it = object->find(key);
+        return it == object->end() ? nullptr : &*it;
+    };
+    const auto greeting = parse_json_line(greeting_line);
+    if (!greeting) return "";
+    const nlohmann::json* version = member(member(&*greeting, "QMP"), "version");
+    const nlohmann::json* qemu = member(version, "qemu");
+    if (qemu == nullptr || !qemu->is_object()) return "";
+    const auto part = [&](const char* key) {
+        const nlohmann::json* n = member(qemu, key);
+        return n != nullptr && n->is_number_unsigned() ? n->get<uint64_t>() : uint64_t{0};
+    };
+    std::string text = fmt::format("{}.{}.{}", part("major"), part("minor"), part("micro"));
+    if (const nlohmann::json* package = member(version, "package");
+        package != nullptr && package->is_string() && !package->get<std::string>().empty())
+        text += " (" + package->get<std::string>() + ")";
+    return text;
 }
 
 asio::awaitable<std::expected<void, std::string>> QmpClient::send(std::string_view command,

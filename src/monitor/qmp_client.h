@@ -58,6 +58,11 @@ class QmpClient {
 
     static constexpr size_t kMaxKeptEvents = 32;
 
+    // The emulator's version from the greeting: "7.2.0 (Debian 1:7.2+dfsg-7)",
+    // "7.2.0" without a package, "" when the greeting did not say.
+    const std::string& version() const { return version_; }
+    static std::string version_of_greeting(std::string_view greeting_line);
+
     // The string member `status` of a reply value, or "unknown".
     static std::string status_of(const nlohmann::json& reply);
 
@@ -68,6 +73,7 @@ class QmpClient {
     std::string buffer_;                 // bytes read ahead of the current line
     size_t unanswered_ = 0;              // requests sent whose reply has not been read
     std::deque<nlohmann::json> events_;  // received while a reply was awaited
+    std::string version_;
 };
 
 }  // namespace kelvo

@@ -17,6 +17,7 @@
 #include "events/events.h"
 #include "machine/qemu_args.h"
 #include "machine/run_dir.h"
+#include "supervisor/forwarded_port.h"
 
 namespace kelvo {
 
@@ -76,10 +77,16 @@ asio::awaitable<bool> probe_ssh(uint16_t port, ProbeTimings timings) {
     co_return !ec && std::string_view(banner.data(), n) == "SSH-";
 }
 
+asio::awaitable<bool> guest_answers(const Supervisor& s) {
+    const uint16_t port = s.config.ssh_host_port;
+    co_return co_await probe_ssh(port, s.timings.probe) &&
+        listener_held_by(s.port_owner, port).value_or(true);
+}
+
 asio::awaitable<void> watch_boot(const Supervisor& s) {
     const uint16_t port = s.config.ssh_host_port;
     while (!s.ended) {
-        if (co_await probe_ssh(port, s.timings.probe)) {
+        if (co_await guest_answers(s)) {
             if (!s.ended) emit_running(port);
             co_return;
         }

@@ -36,8 +36,13 @@ std::expected<Child, std::string> spawn_qemu(const HelperConfig& config, std::st
 // sshd runs, so a bare connection proves nothing.
 asio::awaitable<bool> probe_ssh(uint16_t port, ProbeTimings timings);
 
+// The guest's SSH server answers: probe_ssh on the forwarded port, and the
+// socket listening there is QEMU's own (s.port_owner; taken on trust where
+// /proc cannot tell), not another program's that holds the same port.
+asio::awaitable<bool> guest_answers(const Supervisor& s);
+
 // A cold boot's readiness report: probes the forwarded SSH port until the
-// guest's SSH server answers (probe_ssh), then emits `running` and ends.
+// guest's SSH server answers (guest_answers), then emits `running` and ends.
 // Between attempts it sleeps boot_probe_retry. It runs beside the
 // supervision loop (see alongside()) on the same strand, and emits nothing
 // once the loop has seen QEMU end (s.ended), so `running` never follows

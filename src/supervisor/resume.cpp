@@ -7,6 +7,7 @@
 
 #include "events/events.h"
 #include "machine/run_dir.h"
+#include "machine/snapshot.h"
 #include "monitor/qga_client.h"
 #include "supervisor/boot.h"
 
@@ -22,6 +23,9 @@ constexpr std::string_view kResumeFailed =
 constexpr std::string_view kSnapshotNotLoaded =
     "resume failed: qemu exited before the snapshot was loaded — kept snapshot; start again to "
     "retry the resume";
+constexpr std::string_view kOtherEmulator =
+    "resume failed: qemu {0} could not load the snapshot taken with qemu {1} — kept snapshot; "
+    "resume it with qemu {1}, or remove {2} to boot cold";
 
 // True when QEMU said in its log that it could not load the snapshot
 // ("load of migration failed: Invalid argument"): such a snapshot is of no
@@ -35,7 +39,7 @@ bool snapshot_rejected(const Supervisor& s) {
 }
 
 asio::awaitable<bool> guest_reachable(Supervisor& s) {
-    co_return co_await probe_ssh(s.config.ssh_host_port, s.timings.probe);
+    co_return co_await guest_answers(s);
 }
 
 // Probes every probe_interval until the guest answers or the window closes.
@@ -51,7 +55,10 @@ asio::awaitable<bool> reachable_within(Supervisor& s, milliseconds window) {
 
 // A guest restored from a snapshot taken while paused comes back "paused":
 // its CPUs have to be resumed with `cont`. True once QEMU was seen past
-// "inmigrate", that is with the snapshot loaded.
+// "inmigrate", that is with the snapshot loaded. From the moment the guest
+// runs it writes to its disk, and the snapshot no longer matches it: it is
+// removed then, so that no later start (after a forced stop, say) can load
+// it again.
 asio::awaitable<bool> wait_for_run_state(Supervisor& s) {
     bool loaded = false;
     for (int poll = 0; poll < s.timings.run_state_polls; ++poll) {
@@ -59,8 +66,14 @@ asio::awaitable<bool> wait_for_run_state(Supervisor& s) {
         if (!reply) break;
         const std::string status = QmpClient::status_of(*reply);
         loaded = loaded || (status != "inmigrate" && status != "unknown");
-        if (status == "running") break;
-        if (status == "paused") co_await qmp_cont(s);
+        if (status == "running") {
+            remove_snapshot(s.config.save_path);
+            break;
+        }
+        if (status == "paused") {
+            co_await qmp_cont(s);
+            remove_snapshot(s.config.save_path);
+        }
         co_await sleep_for(s.timings.run_state_poll);
     }
     co_return loaded;
@@ -124,6 +137,15 @@ asio::awaitable<bool> resume(Supervisor& s) {
         // A QEMU that ended by itself (a snapshot it could not load, say)
         // is reported before the failure.
         if (const auto status = s.qemu.status()) report_qemu_end(*status);
+        const std::string emulator = s.qmp ? s.qmp->version() : "";
+        if (qemu_ended(s) && !loaded && !emulator.empty() && !s.snapshot_emulator.empty() &&
+            emulator != s.snapshot_emulator) {
+            // Another emulator version may simply not read the stream: the
+            // snapshot stays for the version that wrote it.
+            emit_error(
+                fmt::format(kOtherEmulator, emulator, s.snapshot_emulator, s.config.save_path));
+            co_return false;
+        }
         if (qemu_ended(s) && !loaded && !snapshot_rejected(s)) {
             // The guest never ran from the snapshot (QEMU could not bind
             // its SSH port, say): it still matches the disk, so the next
@@ -134,13 +156,13 @@ asio::awaitable<bool> resume(Supervisor& s) {
         // A guest that has run from the snapshot has moved its disk on:
         // loading the snapshot again would not match the disk.
         emit_error(kResumeFailed);
-        (void)::unlink(s.config.save_path.c_str());
+        remove_snapshot(s.config.save_path);
         kill_qemu(s);
         co_return false;
     }
     // 6. or report the guest running and drop the snapshot.
     emit_running(s.config.ssh_host_port);
-    (void)::unlink(s.config.save_path.c_str());
+    remove_snapshot(s.config.save_path);
     emit_log("resume: networking restored, guest reachable");
     co_return true;
 }

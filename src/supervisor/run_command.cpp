@@ -15,6 +15,8 @@
 #include "machine/snapshot.h"
 #include "machine/varstore.h"
 #include "supervisor/boot.h"
+#include "supervisor/forwarded_port.h"
+#include "supervisor/guest_clock.h"
 #include "supervisor/resume.h"
 #include "supervisor/run_state.h"
 #include "supervisor/signals_and_stdin.h"
@@ -23,6 +25,17 @@
 namespace kelvo {
 
 namespace {
+
+constexpr std::string_view kSettingsChanged =
+    "cannot resume: {} since the hibernation; restore the setting, or remove {} to boot cold";
+constexpr std::string_view kSetAside =
+    "snapshot set aside as {}: {}, so resuming it would corrupt the guest's file system; booting "
+    "cold";
+
+asio::awaitable<int> supervise_until_end(Supervisor& s) {
+    co_await supervise(s);
+    co_return 0;
+}
 
 // From the QMP connection to QEMU's end (or a failed resume).
 asio::awaitable<int> connect_and_supervise(Supervisor& s, const std::string& qmp_path,
@@ -36,8 +49,20 @@ asio::awaitable<int> connect_and_supervise(Supervisor& s, const std::string& qmp
     //    been stopped by QEMU before anyone could be told.
     if (resuming && !co_await resume(s)) co_return 1;
     if (!resuming) co_await check_run_state(s);
-    // 3. Supervise until QEMU ends.
-    co_await supervise(s);
+    // 3. Supervise until QEMU ends (a resumed guest's clock is set meanwhile);
+    //    a snapshot is recorded with what it belongs to once QEMU has let go
+    //    of the disk.
+    if (resuming)
+        (void)co_await alongside(supervise_until_end(s), set_guest_clock(s));
+    else
+        co_await supervise(s);
+    if (s.hibernated) {
+        const std::string version = s.qmp ? s.qmp->version() : "";
+        if (auto recorded =
+                record_fingerprint(s.config.save_path, s.config.disk_path, version, s.settings);
+            !recorded)
+            emit_log("hibernate: snapshot fingerprint not recorded: " + recorded.error());
+    }
     co_return s.failed ? 1 : 0;
 }
 
@@ -63,6 +88,16 @@ asio::awaitable<int> boot_and_supervise(const HelperConfig& config, Arch arch,
         emit_error("ssh_host_port not set in helper.json (required for QEMU networking)");
         co_return 1;
     }
+    // A snapshot written over the disk (or taken for one) would destroy it.
+    if (auto conflict = save_path_conflict(config)) {
+        emit_error(*conflict);
+        co_return 1;
+    }
+    // Another program's server on the port would be taken for the guest's.
+    if (auto port = check_port_free(config.ssh_host_port); !port) {
+        emit_error(port.error());
+        co_return 1;
+    }
     const auto firmware = find_firmware(arch, config.firmware_path);
     if (!firmware) {
         emit_error(firmware.error());
@@ -78,8 +113,25 @@ asio::awaitable<int> boot_and_supervise(const HelperConfig& config, Arch arch,
     (void)::unlink(qmp_path.c_str());
     clear_disk_error_marker(config);
 
-    // 3. Start QEMU, from the snapshot when there is one.
-    const bool resuming = snapshot_present(config.save_path);
+    // 3. Start QEMU, from the snapshot when there is one that still belongs
+    //    to this disk and machine.
+    const SnapshotSettings settings = snapshot_settings(config, arch, firmware->code);
+    bool resuming = snapshot_present(config.save_path);
+    SnapshotCheck check;
+    if (resuming) check = check_fingerprint(config.save_path, config.disk_path, settings);
+    if (check.kind == SnapshotCheck::SettingsChanged) {
+        emit_error(fmt::format(kSettingsChanged, check.detail, config.save_path));
+        co_return 1;
+    }
+    if (check.kind == SnapshotCheck::DiskChanged) {
+        auto aside = set_snapshot_aside(config.save_path);
+        if (!aside) {
+            emit_error("cannot resume: " + check.detail + "; " + aside.error());
+            co_return 1;
+        }
+        emit_log(fmt::format(kSetAside, *aside, check.detail));
+        resuming = false;
+    }
     auto args = build_qemu_args(config, arch, firmware->code, machine_id, qmp_path);
     if (resuming) {
         emit_state(VmState::Restoring);
@@ -95,6 +147,8 @@ asio::awaitable<int> boot_and_supervise(const HelperConfig& config, Arch arch,
 
     // 4. Take commands from standard input when attached.
     Supervisor s(config, timings, std::move(*qemu), control);
+    s.settings = settings;
+    s.snapshot_emulator = check.emulator;
     if (attached_mode()) start_command_reader(co_await asio::this_coro::executor, control);
 
     // 5. Supervise; a cold boot is watched for the guest's SSH server.

@@ -11,6 +11,7 @@
 
 #include "common/child_process.h"
 #include "config/helper_config.h"
+#include "machine/snapshot.h"
 #include "monitor/qmp_client.h"
 #include "supervisor/control_requests.h"
 #include "supervisor/timings.h"
@@ -22,15 +23,26 @@ namespace kelvo {
 struct Supervisor {
     Supervisor(const HelperConfig& config, const RunTimings& timings, Child qemu,
                std::shared_ptr<ControlChannel> control)
-        : config(config), timings(timings), qemu(std::move(qemu)), control(std::move(control)) {}
+        : config(config),
+          timings(timings),
+          qemu(std::move(qemu)),
+          port_owner(this->qemu.pid()),
+          control(std::move(control)) {}
 
     const HelperConfig& config;
     const RunTimings& timings;
-    Child qemu;                    // killed with SIGKILL if dropped while running
+    Child qemu;  // killed with SIGKILL if dropped while running
+    // The process whose socket serves the forwarded SSH port: QEMU's user
+    // network listens there itself.
+    pid_t port_owner;
     std::optional<QmpClient> qmp;  // absent: "QMP unavailable"
     std::shared_ptr<ControlChannel> control;
     std::optional<Clock::time_point> powerdown_deadline;
     bool hibernated = false;
+    // What a snapshot of this VM is recorded with (machine/snapshot.h), and
+    // the emulator version recorded with the snapshot being resumed.
+    SnapshotSettings settings;
+    std::string snapshot_emulator;
     // QEMU stopped the guest for good (internal error, panic): `run` reports
     // it and exits 1.
     bool failed = false;

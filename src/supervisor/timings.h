@@ -60,6 +60,7 @@ struct RunTimings {
     int link_bounces = 3;
     milliseconds link_pause{2000};     // link down → up
     milliseconds bounce_window{8000};  // probing after each bounce
+    milliseconds clock_limit{5000};    // setting a resumed guest's clock
 };
 
 // Suspends the task until the instant (Clock::time_point::max(): for ever);

@@ -520,6 +520,29 @@ class GuestAgent:
         raise TimeoutError(f"guest command {path} did not finish within {timeout}s")
 
 
+def guest_clock_lag(qga_sock, within, timeout=30):
+    """How far the guest's clock is from the host's (seconds), read through
+    its agent until it is within `within` or the time is up."""
+    deadline = time.monotonic() + timeout
+    lag = float("inf")
+    while time.monotonic() < deadline:
+        try:
+            agent = GuestAgent(qga_sock, timeout=min(10, max(1, deadline - time.monotonic())))
+            try:
+                agent.sync()
+                before = time.time()
+                guest = agent.call("guest-get-time") / 1e9
+                lag = abs(guest - (before + time.time()) / 2)
+            finally:
+                agent.close()
+        except (OSError, RuntimeError, ValueError, TypeError):
+            pass
+        if lag < within:
+            return lag
+        time.sleep(0.5)
+    return lag
+
+
 def guest_uptime(qga_sock, timeout=30):
     """The guest's /proc/uptime (seconds) read through its agent."""
     deadline = time.monotonic() + timeout

@@ -258,7 +258,9 @@ class VmLifecycleTest(LifecycleCase):
         mib = round(size / (1 << 20))
         self.assertTrue(out.endswith(f"'{vm.name}' hibernated ({mib} MiB snapshot) — 'start' resumes it\n"), out)
         self.assertFalse(os.path.exists(vm.snapshot + ".part"))
+        type(self).hibernated_at = time.monotonic()
         self.assertTrue(e2e.wait_gone([helper, qemu], 10), "helper or QEMU still there after hibernation")
+        self.assertTrue(os.path.exists(vm.snapshot + ".fingerprint"), "no fingerprint next to the snapshot")
         words = e2e.event_words(vm.events())
         self.assertNotIn("state:stopped", words)
         self.assertLess(words.index("state:saving"), words.index("state:hibernated"))
@@ -270,6 +272,8 @@ class VmLifecycleTest(LifecycleCase):
     @step
     def test_07_resume(self):
         vm = self.vm
+        # Hibernated for 20 s at least: the guest's clock would be that far behind.
+        time.sleep(max(0.0, 20 - (time.monotonic() - self.hibernated_at)))
         t0 = time.monotonic()
         out, took = self.ok(["start", vm.name], timeout=e2e.START_LIMIT)
         self.assertIn("  state: restoring\n", out)
@@ -287,6 +291,9 @@ class VmLifecycleTest(LifecycleCase):
         self.assertFalse(any(w.startswith("error:") for w in words), words)
         self.assertTrue(e2e.ssh_banner(vm.port).startswith(b"SSH-"))
         self.assertFalse(os.path.exists(vm.snapshot), "the snapshot is still there after the resume")
+        self.assertFalse(os.path.exists(vm.snapshot + ".fingerprint"))
+        self.assertLess(e2e.guest_clock_lag(vm.file("qga.sock"), within=1.0), 1.0,
+                        "the resumed guest's clock was not set from the host's")
 
         # No cold boot: the guest's tmpfs kept the marker and its clock went on.
         agent = e2e.GuestAgent(vm.file("qga.sock"))

@@ -14,13 +14,25 @@ from run_support import (RunCase, error, log, pid_alive, running, state)
 
 
 class ColdBootTest(RunCase):
-    def test_port_zero_is_refused_before_anything_starts(self):
-        self.write_config(ssh_host_port=0)
-        run = self.start_run()
-        run.expect(state("starting"),
-                   error("ssh_host_port not set in helper.json (required for QEMU networking)"))
-        run.finish(1)
-        self.assertFalse(os.path.exists(self.vm_file("fake-qemu.pid")))
+    def test_unusable_settings_are_refused_before_anything_starts(self):
+        stranger = socket.create_server(("127.0.0.1", 0))  # another program's sshd
+        self.addCleanup(stranger.close)
+        taken = stranger.getsockname()[1]
+        for overrides, message in [
+                ({"ssh_host_port": 0},
+                 "ssh_host_port not set in helper.json (required for QEMU networking)"),
+                ({"ssh_host_port": taken},
+                 f"ssh_host_port {taken}: 127.0.0.1:{taken} is already in use by another program"),
+                ({"save_path": os.path.join(self.sb.vm_dir("vm1"), "disk.qcow2")},
+                 "save_path {0} is the same file as disk_path {0}")]:
+            with self.subTest(overrides=overrides):
+                self.write_config(**overrides)
+                run = self.start_run()
+                run.expect(state("starting"), error(message.format(self.cfg["disk_path"])))
+                run.finish(1)
+                self.assertFalse(os.path.exists(self.vm_file("fake-qemu.pid")))
+                with open(self.cfg["disk_path"], "rb") as f:
+                    self.assertEqual(f.read(), b"disk")
 
     def test_second_run_of_a_vm_touches_nothing(self):
         run = self.start_run()

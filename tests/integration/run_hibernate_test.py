@@ -1,8 +1,10 @@
 """`run`: hibernation by migration into a file, and the resume from it."""
 
+import json
 import os
 import resource
 import signal
+import time
 import unittest
 
 from kelvo_testlib import wait_until
@@ -33,6 +35,11 @@ class HibernateTest(RunCase):
         self.hibernate(run)
         self.assertEqual(self.snapshot(), snapshot_bytes(SIZE, paused=True))
         self.assertFalse(os.path.exists(self.cfg["save_path"] + ".part"))
+        with open(self.cfg["save_path"] + ".fingerprint") as f:
+            fingerprint = json.load(f)
+        self.assertEqual((fingerprint["emulator"], fingerprint["settings"]["memory_mib"],
+                          fingerprint["disk"]["size"]),
+                         ("7.2.0 (fake)", 2048, os.path.getsize(self.cfg["disk_path"])))
         migrate = [c for c in self.calls() if c.get("execute") == "migrate"]
         self.assertEqual(migrate[0]["raw"], '{"arguments":{"uri":"exec:cat > \'%s.part\'"},'
                          '"execute":"migrate"}' % self.cfg["save_path"])
@@ -46,12 +53,48 @@ class HibernateTest(RunCase):
         self.assertEqual(self.qemu_argv()[-2:],
                          ["-incoming", "exec:cat '%s'" % self.cfg["save_path"]])
         self.assertFalse(os.path.exists(self.cfg["save_path"]))
+        self.assertFalse(os.path.exists(self.cfg["save_path"] + ".fingerprint"))
         calls = self.calls()
         self.assertIn({"incoming": "ok", "bytes": len(snapshot_bytes(SIZE))}, calls)
         # The guest was saved paused and comes back paused: `cont` runs it.
         self.assertIn("cont", self.qmp_commands())
         self.assertEqual(self.qmp_commands()[-1], "query-status")
         self.stop(run)
+
+    def test_snapshot_resumes_only_onto_its_disk_and_machine(self):
+        save = self.cfg["save_path"]
+        for change, expected in [
+                ("disk", log(f"snapshot set aside as {save}.disk-changed: the disk "
+                             f"{self.cfg['disk_path']} has changed since the hibernation (it was "
+                             "written since), so resuming it would corrupt the guest's file "
+                             "system; booting cold")),
+                ("memory", error("cannot resume: memory changed from 2048 MiB to 4096 MiB since "
+                                 f"the hibernation; restore the setting, or remove {save} to "
+                                 "boot cold"))]:
+            with self.subTest(change=change):
+                self.write_config()
+                run = self.start_run()
+                self.boot(run)
+                self.hibernate(run)
+                if change == "disk":
+                    with open(self.cfg["disk_path"], "ab") as f:
+                        f.write(b" written by another tool")
+                else:
+                    self.write_config(memory_mib=4096)
+                os.unlink(self.vm_file("fake-qemu.pid"))
+                run = self.start_run()
+                run.expect(state("starting"), expected)
+                if change == "disk":
+                    run.expect(self.launching(), running(self.port))
+                    self.assertEqual(self.snapshot(save + ".disk-changed")[:18],
+                                     b"FAKE-QEMU-SNAPSHOT")
+                    self.stop(run)
+                    os.unlink(save + ".disk-changed")
+                else:
+                    run.finish(1)
+                    self.assertFalse(os.path.exists(self.vm_file("fake-qemu.pid")))
+                    self.assertTrue(self.snapshot().startswith(b"FAKE-QEMU-SNAPSHOT"))
+                    os.unlink(save)
 
     def test_stale_partial_file_is_removed_first(self):
         victim = self.sb.path("victim")
@@ -177,7 +220,11 @@ class ResumeTest(RunCase):
         run.expect(state("starting"), state("restoring"), self.launching(resuming=True),
                    log("resume: guest agent re-initializing networking"), running(self.port),
                    log("resume: networking restored, guest reachable"))
-        agent = [c["raw"] for c in self.calls() if c.get("channel") == "qga"]
+        # Once reachable, the resumed guest's clock is set from the host's.
+        clock = wait_until(lambda: [c for c in self.calls() if c.get("execute") == "guest-set-time"],
+                           10, what="guest-set-time")
+        self.assertAlmostEqual(clock[0]["arguments"]["time"] / 1e9, time.time(), delta=10)
+        agent = [c["raw"] for c in self.calls() if c.get("channel") == "qga" and c not in clock]
         self.assertEqual(agent[-1], (
             '{"arguments":{"arg":["-c","netplan apply 2>/dev/null || systemctl restart '
             'systemd-networkd 2>/dev/null || { dhclient -r; dhclient; } 2>/dev/null || true"],'

@@ -202,6 +202,8 @@ class RunCase(unittest.TestCase):
         self.firmware = self.sb.make_firmware()
         self.port = free_port()
         self.write_config()
+        with open(self.cfg["disk_path"], "wb") as f:  # QEMU's disk, as provisioned
+            f.write(b"disk")
         self.qemu_pids = set()
         self.addCleanup(self.end_qemus)
 

@@ -181,6 +181,20 @@ TEST(QmpClient, HandshakeFailures) {
     }
 }
 
+TEST(QmpClient, VersionComesFromTheGreeting) {
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"QMP": {"version": {"qemu": {"micro": 0, "minor": 2, "major": 7}, "package": )"
+         R"("Debian 1:7.2+dfsg-7+deb12u5"}, "capabilities": ["oob"]}})",
+         "7.2.0 (Debian 1:7.2+dfsg-7+deb12u5)"},
+        {kGreeting, "8.2.0"},
+        {R"({"QMP": "odd"})", ""},
+        {R"({"QMP": {"version": {"qemu": 7}}})", ""},
+        {"not json", ""},
+    };
+    for (const auto& [greeting, version] : cases)
+        EXPECT_EQ(QmpClient::version_of_greeting(greeting), version) << greeting;
+}
+
 // A negotiated client against a peer that records each request line and
 // answers it with the next scripted reply text ("" closes the connection).
 struct Session {

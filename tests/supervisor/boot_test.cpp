@@ -9,6 +9,7 @@
 
 #include "support/emulation.h"
 
+#include "supervisor/run_command.h"
 #include "supervisor/timings.h"
 #include "supervisor_test_support.h"
 
@@ -140,6 +141,21 @@ TEST_F(BootWatcher, ReportsRunningOnlyOnceTheBannerComes) {
     capture.restore();
     EXPECT_GE(port.connections(), 3);
     EXPECT_EQ(capture.events(), std::vector<std::string>{"running:" + std::to_string(port.port())});
+}
+
+TEST_F(BootWatcher, AnotherProgramOnThePortIsNotTheGuest) {
+    FakeSshPort port([] { return std::string("SSH-2.0-stranger\r\n"); });
+    config.ssh_host_port = port.port();
+    s.port_owner = qemu_pid;  // which does not listen there
+    auto for_a_while = []() -> asio::awaitable<int> {
+        co_await sleep_for(300ms);
+        co_return 0;
+    };
+    StdoutCapture capture;
+    rt.run(alongside(for_a_while(), watch_boot(s)));
+    capture.restore();
+    EXPECT_GT(port.connections(), 0);
+    EXPECT_EQ(capture.text(), "");
 }
 
 TEST_F(BootWatcher, EmitsNothingOnceQemuHasEnded) {

@@ -1,5 +1,7 @@
 #include "supervisor/resume.h"
 
+#include "supervisor/guest_clock.h"
+
 #include <csignal>
 
 #include <gtest/gtest.h>
@@ -62,6 +64,8 @@ class Resume : public fakes::SupervisorFixture {
             dir.file("qga.sock"),
             [this, pings_unanswered, reinit_fixes_network, pings = 0](
                 const std::string& command, const nlohmann::json& args) mutable {
+                if (agent_silent) return Events{};
+                if (command == "guest-ping") snapshot_seen_by_agent = file_exists(config.save_path);
                 if (command == "guest-ping" && pings++ < pings_unanswered) return Events{};
                 if (command == "guest-exec") {
                     if (reinit_fixes_network && args["path"] == "/bin/sh" &&
@@ -87,6 +91,8 @@ class Resume : public fakes::SupervisorFixture {
 
     std::atomic<bool> network_up{false};
     std::atomic<bool> continued{false};
+    std::atomic<bool> snapshot_seen_by_agent{true};
+    std::atomic<bool> agent_silent{false};
     bool link_down_refused = false;
     int bounce_fixes_network_at = 0;  // 0: never
     int bounces = 0;
@@ -118,6 +124,8 @@ TEST_F(Resume, GuestAgentReinitialisesTheNetwork) {
     EXPECT_EQ(resume_events(true),
               (Events{"resume: guest agent re-initializing networking", running(),
                       "resume: networking restored, guest reachable"}));
+    // The guest ran before the agent was asked: its snapshot was gone by then.
+    EXPECT_FALSE(snapshot_seen_by_agent);
     EXPECT_EQ(
         agent->raw_lines(),
         (Events{
@@ -203,11 +211,32 @@ TEST_F(Resume, QemuThatEndedIsReportedAndTheResumeFailsAtOnce) {
     EXPECT_LT(Clock::now() - start, 10s);
 }
 
+TEST_F(Resume, GuestClockIsSetFromTheHostsOrGivenUpQuietly) {
+    for (const bool silent : {false, true}) {
+        agent.reset();
+        agent_silent = silent;
+        guest_agent(0, /*reinit_fixes_network=*/false);
+        const auto start = Clock::now();
+        const int64_t host_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count();
+        StdoutCapture capture;
+        rt.run(set_guest_clock(s));
+        capture.restore();
+        EXPECT_EQ(capture.text(), "");
+        EXPECT_LT(Clock::now() - start, 2s);
+        ASSERT_EQ(agent->commands(), Events{"guest-set-time"});
+        const auto sent = nlohmann::json::parse(agent->raw_lines().front());
+        EXPECT_NEAR(sent["arguments"]["time"].get<double>(), static_cast<double>(host_ns), 1e9);
+    }
+}
+
 // QEMU ends by itself during the resume, after the states QMP showed (none:
 // no QMP at all). A snapshot QEMU never got past loading is kept.
 struct EndedCase {
     std::vector<std::string> states;
     bool kept;
+    std::string snapshot_emulator = "7.2.0";  // this QEMU's (the fake monitor's)
 };
 
 class ResumeAfterQemuEnded : public Resume, public testing::WithParamInterface<EndedCase> {};
@@ -215,20 +244,26 @@ class ResumeAfterQemuEnded : public Resume, public testing::WithParamInterface<E
 TEST_P(ResumeAfterQemuEnded, KeepsTheSnapshotOnlyIfItWasNeverLoaded) {
     const EndedCase& c = GetParam();
     if (!c.states.empty()) restored_qemu(c.states);
+    s.snapshot_emulator = c.snapshot_emulator;
     timings.run_state_polls = 3;
     ::kill(qemu_pid, SIGKILL);
     std::this_thread::sleep_for(100ms);
     const Events events = resume_events(false, c.kept);
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.front(), "qemu exited with status signal: 9 (SIGKILL)");
-    EXPECT_EQ(events.back(),
-              c.kept ? "error: resume failed: qemu exited before the snapshot was loaded — kept "
-                       "snapshot; start again to retry the resume"
-                     : kFailed);
+    const std::string kept =
+        c.snapshot_emulator == "7.2.0"
+            ? "error: resume failed: qemu exited before the snapshot was loaded — kept snapshot; "
+              "start again to retry the resume"
+            : "error: resume failed: qemu 7.2.0 could not load the snapshot taken with qemu " +
+                  c.snapshot_emulator + " — kept snapshot; resume it with qemu " +
+                  c.snapshot_emulator + ", or remove " + config.save_path + " to boot cold";
+    EXPECT_EQ(events.back(), c.kept ? kept : kFailed);
 }
 
 INSTANTIATE_TEST_SUITE_P(States, ResumeAfterQemuEnded,
                          testing::Values(EndedCase{{}, true}, EndedCase{{"inmigrate"}, true},
+                                         EndedCase{{"inmigrate"}, true, "6.2.0 (older)"},
                                          EndedCase{{"inmigrate", "paused"}, false}));
 
 }  // namespace

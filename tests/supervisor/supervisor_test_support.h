@@ -85,6 +85,7 @@ inline RunTimings quick_timings() {
     t.probe_interval = 20ms;
     t.link_pause = 20ms;
     t.bounce_window = 500ms;
+    t.clock_limit = 300ms;
     return t;
 }
 
@@ -139,6 +140,7 @@ class SupervisorFixture : public ::testing::Test {
         config.save_path = dir.file("state.save");
         config.ssh_host_port = closed_port();
         qemu_pid = s.qemu.pid();
+        s.port_owner = ::getpid();  // the guest's SSH server stands in this process
     }
 
     void connect_qmp_peer(FakeMonitor::Responder responder) {
