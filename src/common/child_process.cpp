@@ -110,6 +110,10 @@ int spawn_posix(const SpawnOptions& options, const StreamSetup& setup, pid_t& pi
     // Signals the program ignores or handles (SIGPIPE) start at their defaults.
     posix_spawnattr_setsigdefault(&attr, &all);
     if (options.new_session) flags |= POSIX_SPAWN_SETSID;
+    if (options.own_process_group) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setpgroup(&attr, 0);
+    }
     posix_spawnattr_setflags(&attr, flags);
 
     if (err == 0) {

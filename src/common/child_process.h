@@ -34,7 +34,10 @@ struct SpawnOptions {
     // The child's file-creation mask, when not this process's own. (The
     // process's mask is changed for the moment of the spawn.)
     std::optional<mode_t> umask{};
-    bool new_session = false;   // setsid() in the child
+    bool new_session = false;  // setsid() in the child
+    // A process group of the child's own: a terminal's Ctrl-C (SIGINT) or
+    // hang-up (SIGHUP), sent to the foreground group, does not reach it.
+    bool own_process_group = false;
     bool kill_on_drop = false;  // SIGKILL (and reap) when the handle is dropped unreaped
 };
 

@@ -47,6 +47,9 @@ std::expected<Child, std::string> spawn_qemu(const HelperConfig& config, std::st
     options.out = Redirect::to_fd(log->get());
     options.err = Redirect::to_fd(log_err.get());
     options.umask = 077;
+    // Only the supervisor turns a terminal's Ctrl-C into a powerdown; sent
+    // to QEMU as well, it would end the guest at once.
+    options.own_process_group = true;
     options.kill_on_drop = true;
     auto child = spawn(options);
     if (!child)
@@ -86,8 +89,10 @@ asio::awaitable<bool> guest_answers(const Supervisor& s) {
 asio::awaitable<void> watch_boot(const Supervisor& s) {
     const uint16_t port = s.config.ssh_host_port;
     while (!s.ended) {
-        if (co_await guest_answers(s)) {
-            if (!s.ended) emit_running(port);
+        // An answer that comes while a hibernation or a powerdown is under
+        // way is not told; the watch goes on in case the guest runs on.
+        if (co_await guest_answers(s) && !s.ended && !s.running_withheld) {
+            emit_running(port);
             co_return;
         }
         co_await sleep_for(s.timings.boot_probe_retry);

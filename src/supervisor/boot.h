@@ -22,7 +22,8 @@ std::string launching_line(const HelperConfig& config, std::string_view emulator
 
 // Starts the emulator (found through PATH) with standard input from the null
 // device and standard output and error in qemu.log of the VM run directory
-// (created or truncated, mode 0600); QEMU runs with umask 077. The child is
+// (created or truncated, mode 0600); QEMU runs with umask 077, in a process
+// group of its own (a terminal's Ctrl-C is the supervisor's alone). The child is
 // killed with SIGKILL if its handle is dropped while it runs. Errors:
 // "create qemu.log: {reason}", "dup qemu.log: {reason}",
 // "failed to spawn {emulator}: {reason}".
@@ -46,7 +47,7 @@ asio::awaitable<bool> guest_answers(const Supervisor& s);
 // Between attempts it sleeps boot_probe_retry. It runs beside the
 // supervision loop (see alongside()) on the same strand, and emits nothing
 // once the loop has seen QEMU end (s.ended), so `running` never follows
-// `stopped`.
+// `stopped`, nor while s.running_withheld (a hibernation or a powerdown).
 asio::awaitable<void> watch_boot(const Supervisor& s);
 
 }  // namespace kelvo

@@ -76,7 +76,14 @@ asio::awaitable<void> hibernate(Supervisor& s) {
         emit_error("cannot hibernate: QMP unavailable");
         co_return;
     }
-    // 2. Pause the guest and stream its state into the partial file.
+    // 2. Pause the guest and stream its state into the partial file. From
+    //    `saving` on the guest is not said to be running, unless the
+    //    attempt fails and the guest runs on.
+    struct Withheld {
+        Supervisor& s;
+        ~Withheld() { s.running_withheld = s.hibernated; }
+    } withheld{s};
+    s.running_withheld = true;
     emit_state(VmState::Saving);
     const std::string partial = partial_snapshot_path(save_path);
     remove_file(partial);

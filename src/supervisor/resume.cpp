@@ -22,7 +22,7 @@ constexpr std::string_view kResumeFailed =
     "snapshot; start again for a cold boot";
 constexpr std::string_view kSnapshotNotLoaded =
     "resume failed: qemu exited before the snapshot was loaded — kept snapshot; start again to "
-    "retry the resume";
+    "retry the resume, or move {} aside to boot cold (its saved RAM state is then lost)";
 constexpr std::string_view kOtherEmulator =
     "resume failed: qemu {0} could not load the snapshot taken with qemu {1} — kept snapshot; "
     "resume it with qemu {1}, or remove {2} to boot cold";
@@ -150,7 +150,7 @@ asio::awaitable<bool> resume(Supervisor& s) {
             // The guest never ran from the snapshot (QEMU could not bind
             // its SSH port, say): it still matches the disk, so the next
             // start can load it again.
-            emit_error(kSnapshotNotLoaded);
+            emit_error(fmt::format(kSnapshotNotLoaded, s.config.save_path));
             co_return false;
         }
         // A guest that has run from the snapshot has moved its disk on:

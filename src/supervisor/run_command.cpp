@@ -80,6 +80,10 @@ asio::awaitable<int> boot_and_supervise(const HelperConfig& config, Arch arch,
             fmt::format("vm is already running: another helper holds {}", run_lock_path(config)));
         co_return 1;
     }
+    // A partial snapshot left by a helper that was killed mid-save holds the
+    // guest's memory and will never be finished: no one else can be writing
+    // it while the lock is held.
+    if (!config.save_path.empty()) (void)::unlink(partial_snapshot_path(config.save_path).c_str());
 
     // 2. Gather what QEMU needs: the port, firmware, its variable store and
     //    the machine identifier.

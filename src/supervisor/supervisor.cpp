@@ -128,6 +128,7 @@ void report_qemu_end(const std::expected<int, std::string>& status) {
 }
 
 asio::awaitable<void> graceful_powerdown(Supervisor& s) {
+    s.running_withheld = true;  // a guest shutting down is not announced
     emit_log("graceful powerdown requested");
     if (!s.qmp) {
         kill_qemu(s);
@@ -139,6 +140,7 @@ asio::awaitable<void> graceful_powerdown(Supervisor& s) {
 }
 
 asio::awaitable<void> hard_kill(Supervisor& s) {
+    s.running_withheld = true;
     emit_log("hard kill requested");
     if (s.qmp) co_await qmp_quit(s);
     kill_qemu(s);

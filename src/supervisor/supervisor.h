@@ -39,6 +39,10 @@ struct Supervisor {
     std::shared_ptr<ControlChannel> control;
     std::optional<Clock::time_point> powerdown_deadline;
     bool hibernated = false;
+    // A hibernation or a powerdown is under way: the boot watcher must not
+    // say `running` meanwhile (a hibernation that fails and resumes the
+    // guest lets it again).
+    bool running_withheld = false;
     // What a snapshot of this VM is recorded with (machine/snapshot.h), and
     // the emulator version recorded with the snapshot being resumed.
     SnapshotSettings settings;

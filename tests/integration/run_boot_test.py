@@ -81,6 +81,17 @@ class ColdBootTest(RunCase):
         self.boot(run)
         self.stop(run, signal.SIGINT)
 
+    def test_ctrl_c_on_a_terminal_reaches_only_the_helper(self):
+        # A terminal sends Ctrl-C (and a hang-up) to its whole foreground group.
+        run = self.start_run(process_group=0)
+        self.boot(run)
+        qemu = self.qemu_pid()
+        os.killpg(run.proc.pid, signal.SIGINT)
+        run.expect(log("graceful powerdown requested"), log("qemu exited cleanly"),
+                   state("stopped"))
+        run.finish(0)
+        self.assert_gone(qemu)
+
     def test_no_banner_no_running(self):
         run = self.start_run({"FAKE_QEMU_BANNER": "never"})
         run.expect(state("starting"), self.launching())
@@ -95,13 +106,16 @@ class ColdBootTest(RunCase):
         self.assertTrue(os.path.exists(self.cfg["save_path"]))
         self.stop(run)
 
-    def test_stale_qmp_socket_is_removed_before_launch(self):
+    def test_stale_files_of_a_killed_helper_are_removed_before_launch(self):
         stale = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         stale.bind(self.vm_file("qmp.sock"))
         stale.close()  # a socket file nobody listens on, as a killed supervisor leaves it
+        with open(self.cfg["save_path"] + ".part", "wb") as f:
+            f.write(b"half of the guest's memory")  # a killed hibernation's
         run = self.start_run({"FAKE_QEMU_QMP_DELAY": "3"})
         run.expect(state("starting"), self.launching())
         self.assertFalse(os.path.exists(self.vm_file("qmp.sock")))
+        self.assertFalse(os.path.exists(self.cfg["save_path"] + ".part"))
         run.expect(running(self.port))
         self.stop(run)  # QMP was reached: the powerdown went through it
 

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <fstream>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "support/emulation.h"
@@ -60,12 +61,14 @@ TEST(QemuLaunch, GuestDataIsTheOwnersAloneWhateverTheUmask) {
     config.console_log_path = dir.file("console.log");
     // QEMU creates files (the snapshot its migration writes) under mask 077.
     const mode_t old_mask = ::umask(0);
-    auto child = spawn_qemu(config, "sh", {"-c", "umask"});
+    // ... and in a process group of its own, which a terminal's Ctrl-C
+    // (sent to the supervisor's group) does not reach.
+    auto child = spawn_qemu(config, "sh", {"-c", "umask; cut -d' ' -f5 /proc/$$/stat"});
     const mode_t own_mask = ::umask(old_mask);
     ASSERT_TRUE(child.has_value());
     (void)child->wait();
     EXPECT_EQ(own_mask, 0u);
-    EXPECT_EQ(read_file(dir.file("qemu.log")), "0077\n");
+    EXPECT_EQ(read_file(dir.file("qemu.log")), fmt::format("0077\n{}\n", child->pid()));
     for (const char* name : {"qemu.log", "console.log"}) {
         struct stat st;
         ASSERT_EQ(::stat(dir.file(name).c_str(), &st), 0) << name;
@@ -156,6 +159,26 @@ TEST_F(BootWatcher, AnotherProgramOnThePortIsNotTheGuest) {
     capture.restore();
     EXPECT_GT(port.connections(), 0);
     EXPECT_EQ(capture.text(), "");
+}
+
+TEST_F(BootWatcher, HoldsRunningWhileAHibernationOrPowerdownIsUnderWay) {
+    FakeSshPort port([] { return std::string("SSH-2.0-x\r\n"); });
+    config.ssh_host_port = port.port();
+    s.running_withheld = true;
+    StdoutCapture capture;
+    std::string while_withheld = "(not read)";
+    auto failed_hibernation = [&]() -> asio::awaitable<int> {
+        co_await sleep_for(300ms);
+        while_withheld = capture.text();
+        s.running_withheld = false;  // the guest runs on
+        co_await sleep_for(300ms);
+        co_return 0;
+    };
+    rt.run(alongside(failed_hibernation(), watch_boot(s)));
+    capture.restore();
+    EXPECT_EQ(while_withheld, "");
+    EXPECT_GT(port.connections(), 1);
+    EXPECT_EQ(capture.events(), std::vector<std::string>{"running:" + std::to_string(port.port())});
 }
 
 TEST_F(BootWatcher, EmitsNothingOnceQemuHasEnded) {

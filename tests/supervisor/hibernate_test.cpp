@@ -72,6 +72,7 @@ TEST_F(Hibernate, CompletedMigrationIsMovedIntoPlaceAndQemuEnded) {
     migrating_qemu({"setup", "active", "completed"}, "the guest's memory");
     EXPECT_EQ(hibernate_events(), (Events{"hibernate requested", "saving", "hibernated"}));
     EXPECT_TRUE(s.hibernated);
+    EXPECT_TRUE(s.running_withheld);  // the boot watcher stays quiet
     EXPECT_EQ(read_file(config.save_path), "the guest's memory");
     EXPECT_FALSE(file_exists(config.save_path + ".part"));
     EXPECT_EQ(qmp_peer->commands(),
@@ -136,6 +137,7 @@ TEST_F(Hibernate, SnapshotThatCannotBeFlushedDoesNotCount) {
     EXPECT_EQ(events[2], "error: hibernate: finalize snapshot: fsync " + config.save_path +
                              ".part: Invalid argument (os error 22)");
     EXPECT_FALSE(s.hibernated);
+    EXPECT_FALSE(s.running_withheld);  // the guest runs on
     EXPECT_FALSE(file_exists(config.save_path));
     EXPECT_FALSE(file_exists(config.save_path + ".part"));
     EXPECT_EQ(qmp_peer->commands().back(), "cont");

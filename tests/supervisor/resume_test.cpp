@@ -254,7 +254,8 @@ TEST_P(ResumeAfterQemuEnded, KeepsTheSnapshotOnlyIfItWasNeverLoaded) {
     const std::string kept =
         c.snapshot_emulator == "7.2.0"
             ? "error: resume failed: qemu exited before the snapshot was loaded — kept snapshot; "
-              "start again to retry the resume"
+              "start again to retry the resume, or move " +
+                  config.save_path + " aside to boot cold (its saved RAM state is then lost)"
             : "error: resume failed: qemu 7.2.0 could not load the snapshot taken with qemu " +
                   c.snapshot_emulator + " — kept snapshot; resume it with qemu " +
                   c.snapshot_emulator + ", or remove " + config.save_path + " to boot cold";
