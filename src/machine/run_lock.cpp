@@ -36,7 +36,9 @@ std::expected<std::optional<UniqueFd>, std::string> try_lock_run(const HelperCon
         return UniqueFd(inherited_fd);
     }
     // O_NOFOLLOW: a link planted in the VM folder is not followed.
-    UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    UniqueFd lock(
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+    if (!lock.valid() && errno == ENOENT) return UniqueFd();
     if (!lock.valid()) return std::unexpected("lock " + path + ": " + last_os_error());
     if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) return std::nullopt;

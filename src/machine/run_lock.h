@@ -20,6 +20,9 @@ std::string run_lock_path(const HelperConfig& config);
 
 // Takes the VM's run lock without waiting: the locked file (held while it is
 // open), nothing when another process holds it, or "lock {path}: {error}".
+// A run directory that does not exist holds no VM another helper could run:
+// the lock is then an empty descriptor, and the run goes on to fail on the
+// files it cannot make there.
 // A lock inherited on inherited_fd (the same file, already locked by the
 // parent's open file) is taken over instead of opening the file again.
 std::expected<std::optional<UniqueFd>, std::string> try_lock_run(const HelperConfig& config,

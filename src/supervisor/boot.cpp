@@ -1,6 +1,7 @@
 #include "supervisor/boot.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <array>
 
@@ -32,13 +33,24 @@ std::expected<Child, std::string> spawn_qemu(const HelperConfig& config, std::st
     // QEMU's log and the serial console carry what the guest prints: they
     // are the owner's alone, and so is everything QEMU creates (the
     // snapshot its migration writes included).
+    // Neither is ever waited on: a FIFO or a device at qemu.log is replaced
+    // by a new log, and one at the console log's path (which the owner
+    // chose) is refused before QEMU starts.
     const std::string log_path = run_dir_file(config, "qemu.log");
+    if (struct stat st; ::lstat(log_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) &&
+                        !S_ISLNK(st.st_mode) && !S_ISDIR(st.st_mode))
+        (void)::unlink(log_path.c_str());
     auto log = open_private_file(log_path, O_TRUNC);
     if (!log) return std::unexpected("create qemu.log: " + log.error());
     const UniqueFd log_err(::fcntl(log->get(), F_DUPFD_CLOEXEC, 0));
     if (!log_err.valid()) return std::unexpected("dup qemu.log: " + last_os_error());
-    // (A console log that cannot be made here is QEMU's to report.)
-    if (!config.console_log_path.empty()) (void)open_private_file(config.console_log_path, 0);
+    if (const std::string& console = config.console_log_path; !console.empty()) {
+        if (struct stat st;
+            ::lstat(console.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+            return std::unexpected(fmt::format("console log {}: {}", console, kNotRegularFile));
+        // (A console log that cannot be made here is QEMU's to report.)
+        (void)open_private_file(console, 0);
+    }
 
     SpawnOptions options;
     options.program = std::string(emulator);

@@ -34,6 +34,31 @@ class ColdBootTest(RunCase):
                 with open(self.cfg["disk_path"], "rb") as f:
                     self.assertEqual(f.read(), b"disk")
 
+    def test_nothing_at_a_path_is_waited_on(self):
+        # A named pipe blocks an open for writing until a reader comes.
+        vm_dir = self.sb.vm_dir("vm1")
+        for name, overrides, outcome in [
+                ("qemu.log", {}, running(self.port)),  # replaced by a new log
+                ("console.fifo", {"console_log_path": os.path.join(vm_dir, "console.fifo")},
+                 error(f"console log {os.path.join(vm_dir, 'console.fifo')}: not a regular file")),
+                (None, {"disk_path": os.path.join(vm_dir, "gone", "disk.qcow2")},
+                 error("create qemu.log: No such file or directory (os error 2)"))]:
+            with self.subTest(name=name, overrides=overrides):
+                self.write_config(**overrides)
+                if name:
+                    os.mkfifo(os.path.join(vm_dir, name))
+                run = self.start_run()
+                run.expect(state("starting"), self.launching(), outcome)
+                if outcome["event"] == "error":
+                    run.finish(1)
+                    self.assertFalse(os.path.exists(self.vm_file("fake-qemu.pid")))
+                else:
+                    self.assertTrue(os.path.isfile(self.vm_file("qemu.log")))
+                    self.stop(run)
+                    os.unlink(self.vm_file("fake-qemu.pid"))
+                if name:
+                    os.unlink(os.path.join(vm_dir, name))
+
     def test_second_run_of_a_vm_touches_nothing(self):
         run = self.start_run()
         run.expect(state("starting"), self.launching(), running(self.port))
