@@ -1,10 +1,10 @@
 #include "supervisor/resume.h"
 
 #include <unistd.h>
-#include <fstream>
 
 #include <fmt/format.h>
 
+#include "common/files.h"
 #include "events/events.h"
 #include "machine/run_dir.h"
 #include "machine/snapshot.h"
@@ -31,11 +31,8 @@ constexpr std::string_view kOtherEmulator =
 // ("load of migration failed: Invalid argument"): such a snapshot is of no
 // use to a later start either.
 bool snapshot_rejected(const Supervisor& s) {
-    std::ifstream log(run_dir_file(s.config, "qemu.log"), std::ios::binary);
-    std::string text(64 * 1024, '\0');
-    log.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<size_t>(log.gcount()));
-    return text.find("load of migration failed") != std::string::npos;
+    return read_file_head(run_dir_file(s.config, "qemu.log"), 64 * 1024)
+               .find("load of migration failed") != std::string::npos;
 }
 
 asio::awaitable<bool> guest_reachable(Supervisor& s) {

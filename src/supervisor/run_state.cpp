@@ -3,12 +3,12 @@
 #include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
-#include <fstream>
 #include <optional>
 
 #include <fmt/format.h>
 #include <asio/experimental/awaitable_operators.hpp>
 
+#include "common/files.h"
 #include "common/private_file.h"
 #include "events/events.h"
 #include "machine/run_dir.h"
@@ -50,18 +50,9 @@ asio::awaitable<void> end_qemu(Supervisor& s) {
     if (ended.index() != 0) kill_qemu(s);
 }
 
-// The start of QEMU's log, where it says why it stopped the guest.
-std::string log_head(const std::string& path) {
-    std::ifstream log(path, std::ios::binary);
-    std::string text(4096, '\0');
-    log.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<size_t>(log.gcount()));
-    return text;
-}
-
 asio::awaitable<void> fail_stopped_guest(Supervisor& s, const std::string& status) {
     const std::string log_path = run_dir_file(s.config, "qemu.log");
-    emit_error(stopped_guest_message(status, log_head(log_path), log_path));
+    emit_error(stopped_guest_message(status, read_file_head(log_path, 4096), log_path));
     s.failed = true;
     co_await end_qemu(s);
 }
