@@ -50,13 +50,8 @@ int run_management(std::string_view command, const std::vector<std::string>& arg
     // instead of turning into write errors.
     std::signal(SIGPIPE, SIG_DFL);
     auto result = call_command(command, args);
-    // Output that did not arrive (a full disk, a closed descriptor) is a
-    // failure, whatever the command made of it. (Standard output is written
-    // unbuffered: there is nothing left to flush.)
-    if (const int err = stdout_write_error()) {
-        print_stderr(fmt::format("kelvo-vmhelper: write standard output: {}\n", os_error(err)));
-        return 1;
-    }
+    // Output that did not arrive is a failure, whatever the command made of it.
+    if (status_after_output(0) != 0) return 1;
     if (result) return 0;
     print_stderr(fmt::format("kelvo-vmhelper: {}\n", escape_control(result.error())));
     return 1;

@@ -1,7 +1,12 @@
 #include "common/output.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 #include <cerrno>
+
+#include <fmt/format.h>
+
+#include "common/os_error.h"
 
 namespace kelvo {
 
@@ -40,6 +45,27 @@ int stdout_write_error() {
 
 void print_stderr(std::string_view text) {
     (void)write_all(STDERR_FILENO, text);
+}
+
+void guard_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free number is fd itself.
+        if (::open("/dev/null", O_RDWR) != fd) continue;
+        if (fd == STDOUT_FILENO) {
+            std::lock_guard guard(stdout_lock());
+            if (first_stdout_error == 0) first_stdout_error = EBADF;
+        }
+    }
+}
+
+int status_after_output(int status) {
+    // (Standard output is written unbuffered: there is nothing to flush.)
+    if (const int err = stdout_write_error()) {
+        print_stderr(fmt::format("kelvo-vmhelper: write standard output: {}\n", os_error(err)));
+        return 1;
+    }
+    return status;
 }
 
 }  // namespace kelvo

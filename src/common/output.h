@@ -23,4 +23,15 @@ int stdout_write_error();
 // Writes text to standard error; failures are ignored.
 void print_stderr(std::string_view text);
 
+// Puts the null device in place of standard input, output or error when the
+// program was started with one of them closed, so that no file it opens
+// later takes that number (and receives its output). A closed standard
+// output counts as a failed write (EBADF).
+void guard_standard_streams();
+
+// The command's exit status once its output is accounted for: output that
+// did not arrive (a full disk, a closed descriptor) makes it 1, after
+// "kelvo-vmhelper: write standard output: {reason}" on standard error.
+int status_after_output(int status);
+
 }  // namespace kelvo

@@ -22,7 +22,7 @@ int print_help(int status) {
     // A reader that closes the pipe early (a pager) ends the process quietly.
     std::signal(SIGPIPE, SIG_DFL);
     print_stdout(help_text());
-    return status;
+    return status_after_output(status);
 }
 
 bool is_plumbing(std::string_view word) {
@@ -36,7 +36,7 @@ asio::awaitable<int> dispatch(std::vector<std::string> args) {
     const std::string& word = args[1];
     if (word == "version" || word == "--version" || word == "-V") {
         print_stdout(fmt::format("{}\n", kVersion));
-        co_return 0;
+        co_return status_after_output(0);
     }
     if (word == "help" || word == "--help" || word == "-h") co_return print_help(0);
     if (is_plumbing(word)) {

@@ -61,9 +61,10 @@ class HostileStoreTest(CliTestCase):
                 self.assertEqual(self.raw(args, stdout=full), (1, (
                     b"kelvo-vmhelper: write standard output: No space left on device (os error 28)\n")),
                     args)
-        closed = self.raw(["status", "web"], preexec_fn=lambda: os.close(1))
-        self.assertEqual(closed, (1, b"kelvo-vmhelper: write standard output: "
-                                     b"Bad file descriptor (os error 9)\n"))
+        for args in (["status", "web"], ["version"], ["help"], ["start", "web"]):
+            closed = self.raw(args, preexec_fn=lambda: os.close(1))
+            self.assertEqual(closed, (1, b"kelvo-vmhelper: write standard output: "
+                                         b"Bad file descriptor (os error 9)\n"), args)
         # A reader that leaves early ends the program quietly.
         for i in range(40):
             self.sb.write_vm(f"v{i:02}", vm_name=f"vm{i:02}")
