@@ -49,9 +49,11 @@ bool accepted(std::string_view answer) {
 }  // namespace
 
 CommandResult delete_command(const VmEntry& vm, const std::vector<std::string>& args) {
-    if (auto pid = find_helper_pid(vm.dir))
+    const HelperLookup helper = lookup_helper(vm);
+    if (helper.pid)
         return std::unexpected(
-            fmt::format("'{}' is running (helper pid {}) — stop it first", vm.shown, *pid));
+            fmt::format("'{}' is running (helper pid {}) — stop it first", vm.shown, *helper.pid));
+    if (helper.runs) return std::unexpected(unfound_helper_message(vm));
     if (const auto qemus = find_vm_qemu_pids(vm.config.disk_path); !qemus.empty())
         return std::unexpected(
             fmt::format("'{}' is running (QEMU pid {}) — stop it first", vm.shown, qemus.front()));

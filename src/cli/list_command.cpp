@@ -35,9 +35,10 @@ std::vector<Observed> observe(const std::vector<VmEntry>& vms) {
     std::vector<uint16_t> ports;
     std::vector<size_t> probed;
     for (size_t i = 0; i < vms.size(); ++i) {
-        observed[i].pid = find_helper_pid(table, vms[i].dir);
+        const HelperLookup helper = lookup_helper(vms[i], table);
+        observed[i].pid = helper.pid;
         // A QEMU whose helper was killed still runs the VM.
-        if (observed[i].pid || table.find_qemu(vms[i].config.disk_path)) {
+        if (helper.runs || table.find_qemu(vms[i].config.disk_path)) {
             ports.push_back(vms[i].config.ssh_host_port);
             probed.push_back(i);
         } else {

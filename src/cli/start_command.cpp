@@ -42,9 +42,13 @@ std::expected<std::string, std::string> own_executable() {
 }  // namespace
 
 CommandResult start_command(const VmEntry& vm, const std::vector<std::string>&) {
-    if (auto pid = find_helper_pid(vm.dir))
+    const HelperLookup helper = lookup_helper(vm);
+    if (helper.pid)
         return std::unexpected(
-            fmt::format("'{}' is already running (helper pid {})", vm.shown, *pid));
+            fmt::format("'{}' is already running (helper pid {})", vm.shown, *helper.pid));
+    if (helper.runs)
+        return std::unexpected(fmt::format("'{}' is already running (another helper holds {})",
+                                           vm.shown, run_lock_path(vm.config)));
     if (const auto qemus = find_vm_qemu_pids(vm.config.disk_path); !qemus.empty())
         return std::unexpected(
             fmt::format("'{}' is already running (QEMU pid {} without a helper — end it with: "

@@ -22,8 +22,9 @@ std::string field(std::string_view label, std::string_view value) {
 CommandResult status_command(const VmEntry& vm, const std::vector<std::string>&) {
     const HelperConfig& c = vm.config;
     const ProcessTable table = ProcessTable::read();
-    const std::string_view state = vm_state(vm, table);
-    const auto pid = find_helper_pid(table, vm.dir);
+    const HelperLookup helper = lookup_helper(vm, table);
+    const std::string_view state = vm_state(vm, table, helper);
+    const auto& pid = helper.pid;
 
     std::string out = fmt::format("{}\n", vm.shown);
     out += field("id", vm.id);

@@ -56,8 +56,13 @@ CommandResult stop_orphaned_qemu(const VmEntry& vm, bool force) {
 
 CommandResult stop_command(const VmEntry& vm, const std::vector<std::string>& args) {
     const bool force = has_flag(args, "--force");
-    const auto pid = find_helper_pid(vm.dir);
-    if (!pid) return stop_orphaned_qemu(vm, force);
+    const HelperLookup helper = lookup_helper(vm);
+    // Under a helper that holds the run lock QEMU is supervised: without the
+    // helper's pid there is nothing to stop, and QEMU is not cut off.
+    if (!helper.pid)
+        return helper.runs ? std::unexpected(unfound_helper_message(vm))
+                           : stop_orphaned_qemu(vm, force);
+    const auto& pid = helper.pid;
     auto follower = follow_from_end(event_log_path(vm));
 
     if (!force) {
@@ -91,8 +96,11 @@ CommandResult stop_command(const VmEntry& vm, const std::vector<std::string>& ar
 }
 
 CommandResult hibernate_command(const VmEntry& vm, const std::vector<std::string>&) {
-    const auto pid = find_helper_pid(vm.dir);
-    if (!pid) return std::unexpected(fmt::format("'{}' is not running", vm.shown));
+    const HelperLookup helper = lookup_helper(vm);
+    const auto& pid = helper.pid;
+    if (!pid)
+        return std::unexpected(helper.runs ? unfound_helper_message(vm)
+                                           : fmt::format("'{}' is not running", vm.shown));
     if (vm.config.save_path.empty())
         return std::unexpected(
             fmt::format("cannot hibernate '{}': save_path not set in helper.json", vm.shown));

@@ -1,8 +1,11 @@
 #include "cli/vm_store.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 
 #include <fmt/format.h>
@@ -12,7 +15,9 @@
 #include "common/paths.h"
 #include "common/read_regular_file.h"
 #include "common/text.h"
+#include "common/unique_fd.h"
 #include "machine/run_dir.h"
+#include "machine/run_lock.h"
 #include "machine/snapshot.h"
 
 namespace kelvo {
@@ -151,8 +156,55 @@ std::string_view vm_state(const VmEntry& vm) {
 }
 
 std::string_view vm_state(const VmEntry& vm, const ProcessTable& table) {
-    return state_with_helper(vm, find_helper_pid(table, vm.dir).has_value() ||
-                                     table.find_qemu(vm.config.disk_path).has_value());
+    return vm_state(vm, table, lookup_helper(vm, table));
+}
+
+std::string_view vm_state(const VmEntry& vm, const ProcessTable& table,
+                          const HelperLookup& helper) {
+    return state_with_helper(vm, helper.runs || table.find_qemu(vm.config.disk_path).has_value());
+}
+
+std::optional<FileId> held_run_lock(const HelperConfig& config) {
+    const std::string path = run_lock_path(config);
+    // Read-only and without O_CREAT: a VM that never ran gets no lock file.
+    // O_NONBLOCK: something other than a file in its place cannot block.
+    const UniqueFd fd(
+        ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    if (::flock(fd.get(), LOCK_SH | LOCK_NB) == 0) {
+        (void)::flock(fd.get(), LOCK_UN);
+        return std::nullopt;
+    }
+    if (errno != EWOULDBLOCK) return std::nullopt;
+    return FileId{st.st_dev, st.st_ino};
+}
+
+namespace {
+
+HelperLookup lookup_by_lock(const VmEntry& vm, const auto& table_of) {
+    const auto lock = held_run_lock(vm.config);
+    if (!lock) return {};
+    return {table_of().find_holder(*lock), true};
+}
+
+}  // namespace
+
+HelperLookup lookup_helper(const VmEntry& vm) {
+    if (const auto pid = find_helper_pid(vm.dir)) return {pid, true};
+    return lookup_by_lock(vm, [] { return ProcessTable::read(); });
+}
+
+HelperLookup lookup_helper(const VmEntry& vm, const ProcessTable& table) {
+    if (const auto pid = find_helper_pid(table, vm.dir)) return {pid, true};
+    return lookup_by_lock(vm, [&]() -> const ProcessTable& { return table; });
+}
+
+std::string unfound_helper_message(const VmEntry& vm) {
+    return fmt::format(
+        "'{}' has a running helper (it holds {}) whose process cannot be found — retry in a "
+        "moment",
+        vm.shown, run_lock_path(vm.config));
 }
 
 std::expected<VmEntry, std::string> match_vm(const std::vector<VmEntry>& vms,

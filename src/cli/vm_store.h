@@ -8,11 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/process_table.h"
 #include "config/helper_config.h"
 
 namespace kelvo {
-
-class ProcessTable;
 
 // One VM of the store: a directory under ~/.kelvo/vms holding a parseable
 // helper.json.
@@ -64,6 +63,27 @@ std::string path_text(const std::filesystem::path& path);
 // The length of the file a path names (links followed), if it can be examined.
 std::optional<uint64_t> file_size(const std::string& path);
 
+// What the management commands know of a VM's helper.
+struct HelperLookup {
+    std::optional<uint32_t> pid;  // the helper process, when it was found
+    bool runs = false;            // a helper runs: found, or holding the VM's run lock
+};
+
+// The VM's helper: the process that names its helper.json (find_helper_pid).
+// Failing that, a held run lock tells that a helper runs all the same (one
+// whose command line does not give it away, or one that `start` is handing
+// the lock to); the process with a "run" argument that has the locked file
+// open is then taken for it, if there is one.
+HelperLookup lookup_helper(const VmEntry& vm);
+HelperLookup lookup_helper(const VmEntry& vm, const ProcessTable& table);
+// The locked file while some process holds the VM's run lock. The probe
+// never creates the file and drops the shared lock it may get at once, so a
+// helper that starts meanwhile only misses its lock in that instant.
+std::optional<FileId> held_run_lock(const HelperConfig& config);
+// The message of a command that must act on a helper that runs but whose
+// process was not found.
+std::string unfound_helper_message(const VmEntry& vm);
+
 // The state word from the three observations.
 std::string_view state_word(bool helper_found, bool port_answers, bool snapshot);
 // The state word of a VM whose QEMU runs: paused while its supervisor
@@ -75,6 +95,8 @@ std::string_view vm_state(const VmEntry& vm);
 // The same, looking the helper up in a process table read earlier. A VM
 // whose helper was killed while its QEMU runs on counts as running too.
 std::string_view vm_state(const VmEntry& vm, const ProcessTable& table);
+// The same, with the helper already looked up in that table.
+std::string_view vm_state(const VmEntry& vm, const ProcessTable& table, const HelperLookup& helper);
 
 // Picks the VM the command's arguments name (the first word not beginning
 // with "-").

@@ -1,5 +1,6 @@
 #include "cli/process_table.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <chrono>
@@ -11,6 +12,7 @@
 
 #include "cli/vm_store.h"
 #include "common/child_process.h"
+#include "machine/run_lock.h"
 #include "support/temp_dir.h"
 
 namespace kelvo {
@@ -35,20 +37,29 @@ TEST(ProcessTable, HelperCommandLineIsWholeArgumentMatch) {
     struct Case {
         std::string cmdline;
         bool helper;
+        std::string cwd = "";  // the process's working directory
     } cases[] = {
         {"/usr/bin/kelvo-vmhelper\0run\0--config\0/h/.kelvo/vms/a/helper.json\0"s, true},
         {"python3\0fake.py\0run\0--config\0/h/.kelvo/vms/a/helper.json\0"s, true},
         {"x\0/h/.kelvo/vms/a/helper.json\0run"s, true},  // any order, no final NUL
         {"kelvo\0validate\0--config\0/h/.kelvo/vms/a/helper.json\0"s, false},
-        {"kelvo\0run\0--config\0.kelvo/vms/a/helper.json\0"s, false},
-        {"kelvo\0run\0--config\0/h/.kelvo/vms//a/helper.json\0"s, false},
+        {"kelvo\0run\0--config\0.kelvo/vms/a/helper.json\0"s, false},  // no cwd known
+        // Relative paths are resolved against the working directory.
+        {"kelvo\0run\0--config\0.kelvo/vms/a/helper.json\0"s, true, "/h"},
+        {"kelvo\0run\0--config\0./vms/b/../a//helper.json"s, true, "/h//.kelvo/"},
+        {"kelvo\0run\0--config\0.kelvo/vms/a/helper.json\0"s, false, "/g"},
+        {"kelvo\0run\0--config\0.kelvo/vms/a/helper.json\0"s, false, "h"},
+        {"kelvo\0validate\0--config\0.kelvo/vms/a/helper.json\0"s, false, "/h"},
+        {"kelvo\0run\0--config\0/h/.kelvo/vms//a/helper.json\0"s, true},
+        {"kelvo\0run\0--config\0/h//.kelvo/vms/a/./helper.json\0"s, true, "/x"},
+        {"kelvo\0run\0--config\0/h/.kelvo/vms/a/helper.json/\0"s, false},
         {"kelvo\0running\0/h/.kelvo/vms/a/helper.json\0"s, false},
         {"kelvo\0run\0--config=/h/.kelvo/vms/a/helper.json\0"s, false},
         {"kelvo run --config /h/.kelvo/vms/a/helper.json"s, false},
         {""s, false},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(is_helper_cmdline(c.cmdline, config), c.helper) << c.cmdline;
+        EXPECT_EQ(is_helper_cmdline(c.cmdline, config, c.cwd), c.helper) << c.cmdline << c.cwd;
 }
 
 TEST(ProcessTable, QemuSweepMatchesOnlyThisVmsDriveArgument) {
@@ -83,16 +94,23 @@ TEST(ProcessTable, SnapshotLookupTakesFirstInOrderAndSkipsSelf) {
         {11, "other\0run\0--config\0/h/vms/b/helper.json"s},
         {12, "x\0run\0--config\0/h/vms/a/helper.json"s},
         {13, "y\0run\0--config\0/h/vms/a/helper.json"s},
+        {14, "z\0run\0--config\0vms/c/helper.json"s, "/h"},
+        {15, "z\0run\0--config\0vms/d/helper.json"s},  // working directory unknown
     });
     EXPECT_EQ(table.find_helper(config), 12u);
     EXPECT_EQ(table.find_helper("/h/vms/b/helper.json"), 11u);
-    EXPECT_EQ(table.find_helper("/h/vms/c/helper.json"), std::nullopt);
+    EXPECT_EQ(table.find_helper("/h//vms/b/helper.json"), 11u);
+    EXPECT_EQ(table.find_helper("/h/vms/c/helper.json"), 14u);
+    EXPECT_EQ(table.find_helper("/h/vms/d/helper.json"), std::nullopt);
 }
 
-TEST(ProcessTable, FindsALiveHelperByItsExactConfigPath) {
+TEST(ProcessTable, FindsALiveHelperByItsConfigFile) {
     test_support::TempDir tmp;
     const auto dir = tmp.path() / "vm";
-    const std::string config = config_path_text(dir);
+    // The helper names the config through a link to the VM's folder.
+    test_support::write_file(dir / "helper.json", "{}");
+    std::filesystem::create_directory_symlink(dir, tmp.path() / "link");
+    const std::string config = config_path_text(tmp.path() / "link");
     SpawnOptions options;
     // A child whose command line never changes (an interpreter found through
     // a re-executing wrapper would show other command lines on the way).
@@ -119,6 +137,37 @@ TEST(ProcessTable, FindsALiveHelperByItsExactConfigPath) {
     EXPECT_FALSE(process_alive(pid));
     EXPECT_EQ(send_signal(pid, SIGTERM).error(),
               fmt::format("signal 15 to pid {} failed (process gone?)", pid));
+}
+
+TEST(ProcessTable, AHelperIsKnownByTheRunLockItHolds) {
+    test_support::TempDir tmp;
+    VmEntry vm{tmp.path() / "vm", "vm", "vm", "vm", {}};
+    vm.config.disk_path = (tmp.path() / "disk.qcow2").string();
+    EXPECT_FALSE(lookup_helper(vm).runs);
+    auto lock = try_lock_run(vm.config);
+    ASSERT_TRUE(lock.has_value() && lock->has_value());
+    // Its command line names no config; the lock is its only trace. It waits
+    // on a pipe (read, a builtin: no child shares the lock).
+    int input[2];
+    ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+    const UniqueFd reader(input[0]), writer(input[1]);
+    auto child = spawn({.program = "/bin/sh",
+                        .args = {"-c", "read x", "run"},
+                        .in = Redirect::to_fd(reader.get()),
+                        .pass_fd = (*lock)->get(),
+                        .kill_on_drop = true});
+    ASSERT_TRUE(child.has_value()) << child.error();
+    lock->reset();
+    HelperLookup found;
+    for (int i = 0; i < 200 && !found.pid; ++i) {
+        found = lookup_helper(vm);
+        EXPECT_TRUE(found.runs);
+        if (!found.pid) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(found.pid, static_cast<uint32_t>(child->pid()));
+    child->kill(SIGKILL);
+    ASSERT_TRUE(child->wait().has_value());
+    EXPECT_FALSE(lookup_helper(vm).runs);
 }
 
 TEST(ProcessTable, AnExitedUnreapedProcessIsNotAlive) {

@@ -7,12 +7,16 @@
 // path text. 3: the same with a disk path. 4: process table entries separated
 // by "\x01\x01" (each: a first byte giving the pid, then the command line),
 // the config path text after the last "\x02".
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "check.h"
@@ -31,6 +35,25 @@ std::vector<std::string_view> arguments(std::string_view cmdline) {
     return args;
 }
 
+// The absolute path after the first "--config" of a command line with "run".
+std::optional<std::filesystem::path> absolute_config(std::string_view cmdline) {
+    const auto args = arguments(cmdline);
+    if (std::find(args.begin(), args.end(), "run") == args.end()) return std::nullopt;
+    const auto flag = std::find(args.begin(), args.end(), "--config");
+    if (flag == args.end() || flag + 1 == args.end() || !flag[1].starts_with('/'))
+        return std::nullopt;
+    return std::filesystem::path(flag[1]);
+}
+
+// The config path text made absolute from the working directory.
+std::optional<std::filesystem::path> absolute_wanted(std::string_view config) {
+    if (config.empty()) return std::nullopt;
+    if (config.starts_with('/')) return std::filesystem::path(config);
+    return std::filesystem::current_path() / config;
+}
+
+// "run", and the config path text itself or an absolute --config path that is
+// the same once both are lexically normal.
 bool reference_helper(std::string_view cmdline, std::string_view config) {
     bool run = false;
     bool path = false;
@@ -38,7 +61,21 @@ bool reference_helper(std::string_view cmdline, std::string_view config) {
         run = run || arg == "run";
         path = path || arg == config;
     }
-    return run && path;
+    const auto named = absolute_config(cmdline);
+    const auto wanted = absolute_wanted(config);
+    return run &&
+           (path || (named && wanted && named->lexically_normal() == wanted->lexically_normal()));
+}
+
+// The same, or an absolute --config path naming the very file.
+bool reference_table_helper(std::string_view cmdline, std::string_view config) {
+    if (reference_helper(cmdline, config)) return true;
+    const auto named = absolute_config(cmdline);
+    const auto wanted = absolute_wanted(config);
+    struct stat a, b;
+    return named && wanted && ::stat(named->lexically_normal().c_str(), &a) == 0 &&
+           ::stat(wanted->lexically_normal().c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
 // A QEMU of the disk: "qemu-system" somewhere, and a drive argument that is
@@ -106,7 +143,8 @@ void check_table(std::string_view input) {
     }
     std::optional<uint32_t> expected;
     for (const kelvo::ProcessInfo& p : processes) {
-        if (p.pid != static_cast<uint32_t>(::getpid()) && reference_helper(p.cmdline, config)) {
+        if (p.pid != static_cast<uint32_t>(::getpid()) &&
+            reference_table_helper(p.cmdline, config)) {
             expected = p.pid;
             break;
         }

@@ -29,6 +29,20 @@ class StopTest(CliTestCase):
             "'web' stopped\n").encode())
         self.assertFalse(helper.alive())
 
+    def test_graceful_stop_of_a_helper_that_spells_its_config_otherwise(self):
+        # The app may run it from HOME with a relative path, or with a HOME
+        # that ends in "/": its QEMU is supervised all the same.
+        qemu = self.fake_process("qemu-system-x86_64", "-drive",
+                                 f"if=virtio,format=qcow2,file={self.cfg['disk_path']}")
+        relative = os.path.relpath(self.cfg_path, self.sb.home)
+        for spelling in (relative, self.sb.home + "//" + relative):
+            helper = self.fake_process("run", "--config", spelling, cwd=self.sb.home)
+            self.check(["stop", "web"], 0, out=(
+                f"stopping 'web' (graceful powerdown, helper pid {helper.pid})…\n"
+                "  graceful powerdown requested\n  qemu exited cleanly\n  state: stopped\n"
+                "'web' stopped\n").encode())
+            self.assertTrue(qemu.alive())
+
     def test_stop_does_not_wait_for_an_exited_helper_nobody_reaps(self):
         # The exited helper stays a zombie; stop must not wait out its 75 s.
         helper = self.fake_helper(self.cfg_path, reap=False)

@@ -21,9 +21,9 @@ class Process:
     """A background process of a test, reaped by a thread as soon as it ends
     (an unreaped process still exists in /proc) and killed by pid at the end."""
 
-    def __init__(self, argv, ready_file=None, reap=True):
+    def __init__(self, argv, ready_file=None, reap=True, cwd=None):
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
+                                     stderr=subprocess.DEVNULL, cwd=cwd)
         self.pid = self.proc.pid
         self._reaper = threading.Thread(target=self.proc.wait, daemon=True)
         if reap:
@@ -73,17 +73,17 @@ class CliTestCase(unittest.TestCase):
         self.assertEqual(got, (status, out, err), f"kelvo-vmhelper {' '.join(args)}")
         return got
 
-    def fake_process(self, *argv, reap=True, **options):
-        """Starts fake_helper.py with options (dict keys without "--") and the
-        pass-through arguments argv; returns the running Process. With
-        reap=False nothing reaps it when it exits (as under a PID 1 that is no
-        init), until the test ends."""
+    def fake_process(self, *argv, reap=True, cwd=None, **options):
+        """Starts fake_helper.py (in the directory cwd, if given) with options
+        (dict keys without "--") and the pass-through arguments argv; returns
+        the running Process. With reap=False nothing reaps it when it exits (as
+        under a PID 1 that is no init), until the test ends."""
         self._ready += 1
         ready = self.sb.path(f"ready-{self._ready}")
         cmd = [sys.executable, FAKE_HELPER, "--ready", ready]
         for key, value in options.items():
             cmd += ["--" + key.replace("_", "-"), str(value)]
-        proc = Process(cmd + list(argv), ready_file=ready, reap=reap)
+        proc = Process(cmd + list(argv), ready_file=ready, reap=reap, cwd=cwd)
         self._enders.append(proc.end)
         return proc
 

@@ -46,7 +46,9 @@ TEST(Snapshot, SavePathNamingAnotherFileOfTheVmIsRefused) {
         config.save_path = save_path;
         const auto conflict = save_path_conflict(config);
         EXPECT_EQ(conflict.has_value(), !field.empty()) << save_path;
-        if (conflict) EXPECT_NE(conflict->find(" is the same file as " + field), std::string::npos);
+        if (conflict) {
+            EXPECT_NE(conflict->find(" is the same file as " + field), std::string::npos);
+        }
     }
 }
 

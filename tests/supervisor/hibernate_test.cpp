@@ -42,9 +42,10 @@ class Hibernate : public fakes::SupervisorFixture {
                 partial_at_migrate = read_file(partial);
                 fakes::write_file(partial, snapshot);
                 // A writer whose data never reaches the disk: fsync fails.
-                if (snapshot == "(fifo)")
+                if (snapshot == "(fifo)") {
                     EXPECT_TRUE(::unlink(partial.c_str()) == 0 &&
                                 ::mkfifo(partial.c_str(), 0600) == 0);
+                }
             }
             if (command == "query-migrate")
                 return reply_with_status(statuses[std::min(polls++, statuses.size() - 1)]);
