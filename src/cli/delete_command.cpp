@@ -1,5 +1,6 @@
 #include <unistd.h>
 #include <cerrno>
+#include <optional>
 
 #include <fmt/format.h>
 
@@ -9,6 +10,7 @@
 #include "common/os_error.h"
 #include "common/output.h"
 #include "common/text.h"
+#include "machine/run_lock.h"
 
 namespace kelvo {
 
@@ -46,17 +48,23 @@ bool accepted(std::string_view answer) {
     return answer == "y" || answer == "Y" || answer == "yes";
 }
 
+// Why the VM cannot be deleted now: its helper or its QEMU runs.
+std::optional<std::string> running(const VmEntry& vm) {
+    const HelperLookup helper = lookup_helper(vm);
+    if (helper.pid)
+        return fmt::format("'{}' is running (helper pid {}) — stop it first", vm.shown,
+                           *helper.pid);
+    if (helper.runs) return unfound_helper_message(vm);
+    if (const auto qemus = find_vm_qemu_pids(vm.config.disk_path); !qemus.empty())
+        return fmt::format("'{}' is running (QEMU pid {}) — stop it first", vm.shown,
+                           qemus.front());
+    return std::nullopt;
+}
+
 }  // namespace
 
 CommandResult delete_command(const VmEntry& vm, const std::vector<std::string>& args) {
-    const HelperLookup helper = lookup_helper(vm);
-    if (helper.pid)
-        return std::unexpected(
-            fmt::format("'{}' is running (helper pid {}) — stop it first", vm.shown, *helper.pid));
-    if (helper.runs) return std::unexpected(unfound_helper_message(vm));
-    if (const auto qemus = find_vm_qemu_pids(vm.config.disk_path); !qemus.empty())
-        return std::unexpected(
-            fmt::format("'{}' is running (QEMU pid {}) — stop it first", vm.shown, qemus.front()));
+    if (auto refused = running(vm)) return std::unexpected(*refused);
     if (!has_flag(args, "--yes")) {
         print_stderr(fmt::format("Delete '{}' and all its files under {}? [y/N] ", vm.shown,
                                  escape_control(path_text(vm.dir))));
@@ -64,6 +72,12 @@ CommandResult delete_command(const VmEntry& vm, const std::vector<std::string>& 
         if (!answer) return std::unexpected(answer.error());
         if (!accepted(*answer)) return std::unexpected("aborted");
     }
+    // The VM may have been started while the question waited (by the app,
+    // or in another terminal). Its run lock, held from here to the end of
+    // the removal, keeps any helper from starting meanwhile.
+    if (auto refused = running(vm)) return std::unexpected(*refused);
+    auto lock = try_lock_run(vm.config);
+    if (lock && !*lock) return std::unexpected(unfound_helper_message(vm));
     // helper.json goes last: a delete that fails part-way leaves a VM that
     // list still shows and a second delete can finish.
     if (auto removed = remove_tree(vm.dir, "helper.json"); !removed)

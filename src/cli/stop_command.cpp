@@ -1,3 +1,4 @@
+#include <unistd.h>
 #include <chrono>
 #include <csignal>
 #include <optional>
@@ -28,6 +29,13 @@ std::optional<std::string> render_new_lines(std::optional<LogFollower>& follower
     return render_new_events(*follower);
 }
 
+// After a forced stop no one finishes a hibernation's partial snapshot; it
+// holds the guest's memory, as large as its RAM.
+void remove_partial_snapshot(const VmEntry& vm) {
+    if (!vm.config.save_path.empty())
+        (void)::unlink(partial_snapshot_path(vm.config.save_path).c_str());
+}
+
 // A QEMU whose helper was killed runs on unsupervised: only --force ends it.
 CommandResult stop_orphaned_qemu(const VmEntry& vm, bool force) {
     const auto qemus = find_vm_qemu_pids(vm.config.disk_path);
@@ -48,6 +56,7 @@ CommandResult stop_orphaned_qemu(const VmEntry& vm, bool force) {
             std::this_thread::sleep_for(kPollInterval / 5);
         }
     }
+    remove_partial_snapshot(vm);
     print_stdout(fmt::format("'{}' stopped\n", vm.shown));
     return {};
 }
@@ -83,6 +92,7 @@ CommandResult stop_command(const VmEntry& vm, const std::vector<std::string>& ar
     for (;;) {
         if (!process_alive(*pid)) {
             (void)render_new_lines(follower);
+            if (force) remove_partial_snapshot(vm);
             print_stdout(fmt::format("'{}' stopped\n", vm.shown));
             return {};
         }

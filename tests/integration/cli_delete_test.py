@@ -2,9 +2,10 @@
 removal that never follows symbolic links."""
 
 import os
+import subprocess
 import unittest
 
-from cli_support import CliTestCase
+from cli_support import CliTestCase, OutputReader
 
 
 def prompt(name, vm_dir):
@@ -50,6 +51,19 @@ class DeleteTest(CliTestCase):
         self.check(["delete", "--yes", "d1"], 0, out=deleted("old-box"))
         self.assertFalse(os.path.lexists(self.dir))
         self.check(["list", "--json"], 0, out=b"[]\n")
+
+    def test_vm_started_while_the_prompt_waits_is_kept(self):
+        deleter = self.sb.start(["delete", "old-box"], stdin=subprocess.PIPE)
+        err = OutputReader(deleter.stderr)
+        err.wait_for(prompt("old-box", self.dir))
+        helper = self.fake_helper(self.cfg_path)  # the app starts the VM meanwhile
+        deleter.stdin.write(b"y\n")
+        deleter.stdin.close()
+        self.assertEqual(deleter.wait(timeout=30), 1)
+        err.wait_for(prompt("old-box", self.dir) + (
+            f"kelvo-vmhelper: 'old-box' is running (helper pid {helper.pid}) — stop it first\n"
+        ).encode())
+        self.assertTrue(os.path.exists(self.cfg_path))
 
     def test_refused_while_the_helper_runs(self):
         helper = self.fake_helper(self.cfg_path)

@@ -78,11 +78,15 @@ class StopTest(CliTestCase):
         bystanders = [self.fake_process("qemu-system-x86_64", "-drive", f"if=virtio,file={path}")
                       for path in (other["disk_path"], disk + ".old")]
         not_qemu = self.fake_process("cat", disk)
+        partial = self.cfg["save_path"] + ".part"  # a hibernation cut short
+        with open(partial, "wb") as f:
+            f.write(b"the guest's memory")
         self.check(["stop", "--force", "web"], 0, out=(
             f"force-killing 'web' (helper pid {helper.pid})…\n"
             "'web' stopped\n").encode())
         helper.wait_gone()
         qemu.wait_gone()
+        self.assertFalse(os.path.exists(partial))
         for process in bystanders + [not_qemu]:
             self.assertTrue(process.alive())
 
