@@ -6,9 +6,9 @@
 
 #include "cli/commands.h"
 #include "cli/log_follower.h"
+#include "cli/log_tail.h"
 #include "common/os_error.h"
 #include "common/output.h"
-#include "common/read_regular_file.h"
 #include "common/text.h"
 
 namespace kelvo {
@@ -35,29 +35,33 @@ CommandResult logs_command(const VmEntry& vm, const std::vector<std::string>& ar
     const std::filesystem::path path =
         console ? std::filesystem::path(vm.config.console_log_path) : event_log_path(vm);
 
-    const auto bytes = read_regular_file(path.native());
-    if (!bytes && bytes.error() == os_error(ENOENT))
+    auto file = open_log_file(path.native());
+    if (!file && file.error() == os_error(ENOENT))
         return std::unexpected(fmt::format("{} does not exist — '{}' has not {} yet",
                                            path_text(path), vm.shown,
                                            console ? "booted" : "been started"));
     // A directory, a named pipe or a device, or a file this user may not read.
-    if (!bytes)
-        return std::unexpected(fmt::format("cannot read {}: {}", path_text(path), bytes.error()));
-    // A serial console carries bytes that are not UTF-8 (firmware draws its
-    // boxes in code page 437): each is shown as U+FFFD.
-    const std::string text = utf8_lossy(*bytes);
-    const auto lines = split_lines(text);
-    std::string out;
-    const size_t first = lines.size() > count ? lines.size() - static_cast<size_t>(count) : 0;
-    for (size_t i = first; i < lines.size(); ++i) out += lines[i] + "\n";
-    if (!out.empty() && !print_stdout(out)) return {};
-    if (!follow) return {};
+    if (!file)
+        return std::unexpected(fmt::format("cannot read {}: {}", path_text(path), file.error()));
+    // Only the last lines are read: a console log may be far larger than the
+    // memory this command may use. A serial console carries bytes that are
+    // not UTF-8 (firmware draws its boxes in code page 437): each is shown as
+    // U+FFFD.
+    const auto from = tail_start(file->fd.get(), file->size, count);
+    if (!from)
+        return std::unexpected(fmt::format("cannot read {}: {}", path_text(path), from.error()));
+    const auto printed = copy_lines(file->fd.get(), *from, file->size,
+                                    [](std::string_view text) { return print_stdout(text); });
+    if (!printed)
+        return std::unexpected(fmt::format("cannot read {}: {}", path_text(path), printed.error()));
+    // Standard output closed: stop quietly, as below.
+    if (!*printed || !follow) return {};
 
-    auto follower = open_log_follower(path, bytes->size());
-    if (!follower) return std::unexpected(follower.error());
+    LogFollower follower(file->fd.release(), file->size);
+    std::string out;
     for (;;) {
         out.clear();
-        for (const std::string& line : read_new_lines(*follower)) out += line + "\n";
+        for (const std::string& line : read_new_lines(follower)) out += line + "\n";
         // Nobody reads any more (standard output closed): stop quietly.
         if (!out.empty() && !print_stdout(out)) return {};
         std::this_thread::sleep_for(kPollInterval);

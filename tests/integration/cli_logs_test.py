@@ -2,13 +2,14 @@
 event log."""
 
 import os
+import resource
 import signal
 import subprocess
 import time
 import unittest
 
 from cli_support import CliTestCase, OutputReader
-from kelvo_testlib import end_process
+from kelvo_testlib import BIN, BIN_WRAPPER, end_process
 
 
 class LogsTest(CliTestCase):
@@ -70,6 +71,23 @@ class LogsTest(CliTestCase):
         self.write_log(b"events\n")
         self.write_log(b"boot 1\nboot 2\nlogin:", path=self.cfg["console_log_path"])
         self.check(["logs", "dev-box", "--console", "-n", "2"], 0, out=b"boot 2\nlogin:\n")
+
+    def test_last_lines_of_a_huge_console_log_take_little_memory(self):
+        console, limit = self.cfg["console_log_path"], 512 << 20
+        run = lambda *args: subprocess.run(
+            BIN_WRAPPER + [BIN, "logs", "dev-box", "--console"] + list(args), capture_output=True,
+            env=self.sb.env(), cwd=self.sb.root, timeout=30, preexec_fn=lambda: resource.setrlimit(
+                resource.RLIMIT_AS, (limit, limit)))
+        self.write_log(b"boot\n", path=console)
+        if run().returncode != 0:
+            self.skipTest("the binary does not start under a 512 MiB address-space limit")
+        with open(console, "r+b") as f:  # 4 GiB, sparse: no disk space taken
+            f.truncate(4 << 30)
+            f.seek(0, os.SEEK_END)
+            f.write(b"\nfirmware \xc4\xff\x1b[2J\r\nlogin:")
+        got = run("-n", "2")
+        self.assertEqual((got.returncode, got.stdout, got.stderr),
+                         (0, b"firmware \xef\xbf\xbd\xef\xbf\xbd\x1b[2J\nlogin:\n", b""))
 
     def follow(self, *options):
         proc = self.sb.start(["logs", "dev-box", "-f"] + list(options),
