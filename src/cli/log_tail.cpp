@@ -27,7 +27,9 @@ std::expected<size_t, std::string> read_at(int fd, char* buffer, size_t len, uin
     return done;
 }
 
-bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+bool is_continuation(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
 
 // How many bytes at the end of an unfinished line must wait for the bytes
 // after them before they can be decoded. utf8_lossy never takes a byte that is

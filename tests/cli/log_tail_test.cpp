@@ -15,8 +15,14 @@ TEST(LogTail, ShowsTheLastLinesAsAWholeFileReadWould) {
         uint64_t count;
         uint64_t start;
     } cases[] = {
-        {"", 3, 0},         {"a\nb\n", 0, 4},   {"a\nb\n", 1, 2},      {"a\nb", 1, 2},
-        {"a\nb", 5, 0},     {"\n\n\n", 2, 1},   {"one\r\ntwo\r\n", 1, 5}, {"a\r\n\r", 1, 3},
+        {"", 3, 0},
+        {"a\nb\n", 0, 4},
+        {"a\nb\n", 1, 2},
+        {"a\nb", 1, 2},
+        {"a\nb", 5, 0},
+        {"\n\n\n", 2, 1},
+        {"one\r\ntwo\r\n", 1, 5},
+        {"a\r\n\r", 1, 3},
         {odd + odd + "\r\n" + odd + "\n" + odd, 2, 2 * odd.size() + 2},
     };
     test_support::TempDir tmp;
@@ -34,12 +40,14 @@ TEST(LogTail, ShowsTheLastLinesAsAWholeFileReadWould) {
             EXPECT_EQ(tail_start(file->fd.get(), file->size, c.count, block), c.start);
             std::string shown;
             size_t largest = 0;
-            const auto copied = copy_lines(file->fd.get(), c.start, file->size,
-                                           [&](std::string_view text) {
-                                               shown += text;
-                                               largest = std::max(largest, text.size());
-                                               return true;
-                                           }, block);
+            const auto copied = copy_lines(
+                file->fd.get(), c.start, file->size,
+                [&](std::string_view text) {
+                    shown += text;
+                    largest = std::max(largest, text.size());
+                    return true;
+                },
+                block);
             EXPECT_EQ(copied, true);
             EXPECT_EQ(shown, want) << c.bytes << " block " << block;
             EXPECT_LE(largest, 6 * block + 16);  // a long line is passed on in parts
