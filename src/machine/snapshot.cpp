@@ -86,9 +86,9 @@ std::string settings_change(const nlohmann::json& recorded, const SnapshotSettin
     for (const auto& [key, name] : fields) {
         const auto then = recorded.find(key);
         if (then == recorded.end() || *then == now[key]) continue;  // not recorded, or equal
-        const auto shown = [&](const nlohmann::json& v) {
-            std::string text = v.is_string() ? v.get<std::string>() : dump_compact(v);
-            return std::string_view(key) == "memory_mib" ? text + " MiB" : text;
+        const std::string_view unit = std::string_view(key) == "memory_mib" ? " MiB" : "";
+        const auto shown = [unit](const nlohmann::json& v) {
+            return (v.is_string() ? v.get<std::string>() : dump_compact(v)) + std::string(unit);
         };
         if (!changes.empty()) changes += ", ";
         changes += fmt::format("{} changed from {} to {}", name, shown(*then), shown(now[key]));
