@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -166,16 +167,24 @@ void close_from(int from, int keep) {
 }
 
 // The child side of spawn_fork: only async-signal-safe calls until exec.
-// Reports the errno that stopped it through `report` and ends.
+// Reports the errno that stopped it through `report` and ends. `parent` is
+// the process that forked it.
 [[noreturn]] void exec_child(const SpawnOptions& options, const StreamSetup& setup,
                              const std::vector<std::string>& candidates, char* const* argv,
-                             int report) {
+                             int report, pid_t parent) {
     auto fail = [&report](int err) { report_and_exit(report, err); };
     sigset_t empty;
     sigemptyset(&empty);
     for (int number = 1; number < NSIG; ++number) ::signal(number, SIG_DFL);
     ::sigprocmask(SIG_SETMASK, &empty, nullptr);
     if (options.new_session && ::setsid() < 0) fail(errno);
+    if (options.own_process_group && ::setpgid(0, 0) != 0) fail(errno);
+    if (options.parent_death_signal != 0) {
+        if (::prctl(PR_SET_PDEATHSIG, options.parent_death_signal) != 0) fail(errno);
+        // A parent that died before the prctl took effect sent nothing: the
+        // child, adopted by another process by now, ends as if it had.
+        if (::getppid() != parent) ::_exit(127);
+    }
     // The report pipe must not sit where a passed descriptor goes.
     if (report < setup.first_closed()) {
         report = ::fcntl(report, F_DUPFD_CLOEXEC, setup.first_closed());
@@ -205,14 +214,17 @@ void close_from(int from, int keep) {
 }
 
 // fork and exec, for kernels and containers that refuse the system call
-// posix_spawn is built on. Same streams, descriptors, signals and errors.
+// posix_spawn is built on, and for a parent-death signal, which posix_spawn
+// cannot set. Same streams, descriptors, signals and errors. (fork is built
+// on clone, which such containers allow.)
 int spawn_fork(const SpawnOptions& options, const StreamSetup& setup, pid_t& pid) {
     const auto candidates = candidate_paths(options.program);
     auto argv = argv_of(options);
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) return errno;
+    const pid_t parent = ::getpid();
     pid = ::fork();
-    if (pid == 0) exec_child(options, setup, candidates, argv.data(), report[1]);
+    if (pid == 0) exec_child(options, setup, candidates, argv.data(), report[1], parent);
     const int fork_error = pid < 0 ? errno : 0;
     ::close(report[1]);
     int err = fork_error;
@@ -326,8 +338,13 @@ std::expected<Child, std::string> spawn(const SpawnOptions& options) {
     }
     pid_t pid = -1;
     const mode_t own_umask = options.umask ? ::umask(*options.umask) : 0;
-    int err = spawn_posix(options, setup, pid);
-    if (err == EPERM || err == ENOSYS) err = spawn_fork(options, setup, pid);
+    int err = 0;
+    if (options.parent_death_signal != 0) {
+        err = spawn_fork(options, setup, pid);
+    } else {
+        err = spawn_posix(options, setup, pid);
+        if (err == EPERM || err == ENOSYS) err = spawn_fork(options, setup, pid);
+    }
     if (options.umask) ::umask(own_umask);
     if (err != 0) return std::unexpected(os_error(err));
 

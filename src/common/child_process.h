@@ -39,6 +39,12 @@ struct SpawnOptions {
     // hang-up (SIGHUP), sent to the foreground group, does not reach it.
     bool own_process_group = false;
     bool kill_on_drop = false;  // SIGKILL (and reap) when the handle is dropped unreaped
+    // When not 0, the signal the child gets when its parent dies
+    // (PR_SET_PDEATHSIG), so that a parent killed with SIGKILL leaves no
+    // child behind. The kernel sends it when the thread that spawned the
+    // child ends: a child spawned by a short-lived thread must be awaited
+    // before that thread returns. Such a child is started by fork and exec.
+    int parent_death_signal = 0;
 };
 
 // What a look at a child that does not block finds.

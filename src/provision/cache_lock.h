@@ -13,10 +13,11 @@ namespace kelvo {
 // so a killed provision never blocks the next one.
 class CacheLock {
   public:
-    // Blocks until the lock is held. Where the lock file cannot be opened or
-    // the file system refuses locks, provisioning goes on unlocked: the lock
-    // only guards against a concurrent provision and must not make a lone one
-    // fail.
+    // Blocks until the lock is held, or until provision is cancelled (see
+    // CancelSignals; the lock is then not held). Where the lock file cannot
+    // be opened or the file system refuses locks, provisioning goes on
+    // unlocked: the lock only guards against a concurrent provision and must
+    // not make a lone one fail.
     static CacheLock acquire(const std::string& cache_dir);
     // Takes the lock only when it is free; held() tells.
     static CacheLock try_acquire(const std::string& cache_dir);

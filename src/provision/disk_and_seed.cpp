@@ -8,10 +8,12 @@
 
 #include "common/os_error.h"
 #include "common/paths.h"
+#include "common/private_file.h"
 #include "events/events.h"
 #include "machine/firmware.h"
 #include "machine/snapshot.h"
 #include "machine/varstore.h"
+#include "provision/cancel_signals.h"
 #include "provision/tool_runner.h"
 
 namespace kelvo {
@@ -24,6 +26,14 @@ constexpr std::string_view kCompleteLine = "provisioning: complete";
 constexpr std::string_view kNoSeedDir = "seed_path has no parent dir";
 constexpr std::string_view kSeedVolumeLabel = "cidata";
 
+// A path the tools are to read or write that exists and is not a regular
+// file (through links): a FIFO there would hold the tool in open() for ever,
+// a device would be overwritten.
+bool exists_but_not_regular(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
 // A disk that qemu-img left half written (a full file system, say) must not
 // be booted: without it start refuses until a provision succeeds.
 std::unexpected<std::string> drop_torn_disk(const HelperConfig& config, std::string message) {
@@ -34,6 +44,8 @@ std::unexpected<std::string> drop_torn_disk(const HelperConfig& config, std::str
 std::expected<void, std::string> create_disk(const HelperConfig& config,
                                              const std::string& image_path) {
     emit_log(kCreatingDiskLine);
+    if (exists_but_not_regular(config.disk_path))
+        return std::unexpected(fmt::format("disk {}: {}", config.disk_path, kNotRegularFile));
     // A hibernation snapshot holds the old guest's memory; resumed over the
     // new disk it would corrupt its file systems. It goes before the disk is
     // touched, so a VM never has a new disk and an old snapshot.
@@ -68,17 +80,27 @@ std::expected<void, std::string> build_seed(const HelperConfig& config) {
     if (!path_exists(user_data) || !path_exists(meta_data)) {
         return std::unexpected(missing_seed_inputs_message(*seed_dir));
     }
+    for (const auto& input : {user_data, meta_data}) {
+        if (exists_but_not_regular(input))
+            return std::unexpected(fmt::format("{}: {}", input, kNotRegularFile));
+    }
     (void)::unlink(config.seed_path.c_str());
     // cloud-localds when it works, whatever its failure, otherwise genisoimage.
-    if (run_tool("cloud-localds", {config.seed_path, user_data, meta_data})) return {};
-    if (auto built = run_tool("genisoimage",
-                              {"-output", config.seed_path, "-volid", std::string(kSeedVolumeLabel),
-                               "-joliet", "-rock", user_data, meta_data});
-        !built) {
-        return std::unexpected(fmt::format(
-            "seed build failed (need cloud-image-utils or genisoimage): {}", built.error()));
+    auto built = run_tool("cloud-localds", {config.seed_path, user_data, meta_data});
+    if (built) return {};
+    if (cancel_signal() == 0) {
+        built = run_tool("genisoimage",
+                         {"-output", config.seed_path, "-volid", std::string(kSeedVolumeLabel),
+                          "-joliet", "-rock", user_data, meta_data});
+        if (built) return {};
     }
-    return {};
+    // A cancelled build leaves no half-written seed behind.
+    if (cancel_signal() != 0) {
+        (void)::unlink(config.seed_path.c_str());
+        return std::unexpected(built.error());
+    }
+    return std::unexpected(fmt::format(
+        "seed build failed (need cloud-image-utils or genisoimage): {}", built.error()));
 }
 
 // The variable store is a convenience here: run makes it again and reports

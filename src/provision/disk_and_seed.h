@@ -14,7 +14,9 @@ namespace kelvo {
 // seed_path, and the UEFI variable store when firmware is found. Emits the
 // progress lines and "provisioning: complete"; returns the first failure.
 // The hibernation snapshot is removed before the disk is written; a disk
-// whose convert or resize failed is removed too.
+// whose convert or resize failed (or was cancelled) is removed too, and so is
+// the seed of a cancelled build. A disk_path, user-data or meta-data that
+// exists but is not a regular file is refused, naming it.
 std::expected<void, std::string> provision_disk_and_seed(const HelperConfig& config,
                                                          const std::string& image_path,
                                                          Arch arch = kBuildArch);

@@ -1,5 +1,6 @@
 #include "provision/image_cache.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
@@ -10,10 +11,13 @@
 
 #include "common/os_error.h"
 #include "common/paths.h"
+#include "common/private_file.h"
 #include "common/text.h"
+#include "common/unique_fd.h"
 #include "events/events.h"
 #include "machine/firmware.h"
 #include "provision/cache_lock.h"
+#include "provision/cancel_signals.h"
 #include "provision/tool_runner.h"
 
 namespace kelvo {
@@ -25,6 +29,7 @@ constexpr std::string_view kReleaseBaseUrl =
 
 constexpr std::string_view kEnsuringLine = "provisioning: ensuring base cloud image";
 constexpr std::string_view kVerificationFailed = "downloaded image failed SHA256 verification";
+constexpr std::string_view kLockWaitStopped = "wait for the image cache lock stopped";
 
 // The image cache directory, ~/.kelvo/images.
 std::expected<std::string, std::string> image_cache_dir() {
@@ -55,6 +60,23 @@ std::expected<void, std::string> create_dir_all(const std::string& dir) {
     return std::unexpected(os_error(err));
 }
 
+// Downloads the image to tmp and checks its digest. A download that fails
+// verification is removed; one whose digest cannot be computed stays.
+std::expected<void, std::string> download_verified(const std::string& tmp,
+                                                   const std::string& expected, Arch arch) {
+    if (auto fetched = run_tool("curl", {"-fL", "--retry", "3", "-o", tmp, image_url(arch)});
+        !fetched) {
+        return std::unexpected(fmt::format("download image: {}", fetched.error()));
+    }
+    auto digest = sha256_of_file(tmp);
+    if (!digest) return std::unexpected(digest.error());
+    if (*digest != expected) {
+        (void)::unlink(tmp.c_str());
+        return std::unexpected(std::string(kVerificationFailed));
+    }
+    return {};
+}
+
 // Fetches the list, verifies or downloads the image; runs under the cache lock.
 std::expected<std::string, std::string> ensure_image_in(const std::string& dir, Arch arch) {
     const std::string name = image_file_name(arch);
@@ -64,24 +86,25 @@ std::expected<std::string, std::string> ensure_image_in(const std::string& dir, 
     if (!expected) return std::unexpected(expected.error());
 
     const std::string cached = join_path(dir, name);
+    // Anything else there is replaced by the download; a directory could not be.
+    if (struct stat st; ::lstat(cached.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return std::unexpected(fmt::format("cached image {}: {}", cached, kNotRegularFile));
     if (path_exists(cached)) {
-        // A digest that differs or cannot be computed means: download again.
-        // The old file stays until a verified download replaces it.
-        if (auto digest = sha256_of_file(cached); digest && *digest == *expected) return cached;
+        // A digest that differs or cannot be computed (a FIFO or a device is
+        // never read) means: download again. The old file stays until a
+        // verified download replaces it.
+        auto digest = sha256_of_file(cached);
+        if (digest && *digest == *expected) return cached;
+        if (!digest && cancel_signal() != 0) return std::unexpected(digest.error());
     }
 
     emit_log(fmt::format("downloading {}", name));
     const std::string tmp = cached + ".tmp";
     (void)::unlink(tmp.c_str());
-    if (auto fetched = run_tool("curl", {"-fL", "--retry", "3", "-o", tmp, image_url(arch)});
-        !fetched) {
-        return std::unexpected(fmt::format("download image: {}", fetched.error()));
-    }
-    auto digest = sha256_of_file(tmp);
-    if (!digest) return std::unexpected(digest.error());
-    if (*digest != *expected) {
-        (void)::unlink(tmp.c_str());
-        return std::unexpected(std::string(kVerificationFailed));
+    if (auto downloaded = download_verified(tmp, *expected, arch); !downloaded) {
+        // A cancelled download leaves no part of the image behind.
+        if (cancel_signal() != 0) (void)::unlink(tmp.c_str());
+        return std::unexpected(downloaded.error());
     }
     if (::rename(tmp.c_str(), cached.c_str()) != 0) {
         return std::unexpected(fmt::format("finalize image: {}", last_os_error()));
@@ -112,7 +135,14 @@ std::expected<std::string, std::string> find_expected_digest(std::string_view ch
 }
 
 std::expected<std::string, std::string> sha256_of_file(const std::string& path) {
-    auto output = run_tool_capture("sha256sum", {path});
+    // Opened here without waiting (a FIFO would hold sha256sum in open() for
+    // ever) and hashed from this descriptor only when it is a regular file. A
+    // path that cannot be opened is left to sha256sum to report.
+    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (struct stat st; file.valid() && (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)))
+        return std::unexpected(fmt::format("{}: {}", path, kNotRegularFile));
+    auto output = file.valid() ? run_tool_capture("sha256sum", {"-"}, file.get())
+                               : run_tool_capture("sha256sum", {path});
     if (!output) return std::unexpected(output.error());
     const std::string_view token = first_token(*output);
     if (token.empty()) return std::unexpected(std::string("sha256sum produced no output"));
@@ -127,6 +157,7 @@ std::expected<std::string, std::string> ensure_base_image(Arch arch) {
         return std::unexpected(fmt::format("create images dir: {}", made.error()));
     }
     const CacheLock lock = CacheLock::acquire(*dir);
+    if (!lock.held() && cancel_signal() != 0) return std::unexpected(std::string(kLockWaitStopped));
     return ensure_image_in(*dir, arch);
 }
 

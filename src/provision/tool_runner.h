@@ -11,11 +11,19 @@ namespace kelvo {
 // reaches the event stream). Both pipes are drained while the child runs;
 // there is no time limit. Errors: "spawn {program}: {reason}" or
 // "{program} exited with {status}: {trimmed standard error}".
+//
+// A provision cancelled by a signal (see CancelSignals) ends the tool it
+// runs (SIGTERM, then SIGKILL after 2 s; every wait bounded) with the error
+// "{program} stopped", and starts no further tool: "{program} not started".
+// The tool gets SIGKILL when the thread that started it dies, so a provision
+// killed outright leaves no tool behind.
 
 // Returns the child's standard output, decoded as UTF-8 with invalid
-// sequences replaced, untrimmed.
+// sequences replaced, untrimmed. A descriptor given as input (it stays the
+// caller's) is the child's standard input instead of the null device.
 std::expected<std::string, std::string> run_tool_capture(const std::string& program,
-                                                         const std::vector<std::string>& args);
+                                                         const std::vector<std::string>& args,
+                                                         int input = -1);
 
 // Like run_tool_capture; the child's output is read and dropped. A tool that
 // writes guest data runs with private_files: what it creates is its owner's

@@ -2,9 +2,11 @@
 download, through a fake curl and the real sha256sum."""
 
 import os
+import signal
 import unittest
 
 import kelvo_testlib
+from kelvo_testlib import DEFAULT_TIMEOUT, end_process, wait_until
 
 from provision_support import (COMPLETE, BUILDING_SEED, CREATING_DISK, DOWNLOADING, ENSURING,
                                IMAGE_BODY, IMAGE_NAME, IMAGE_URL, SUMS_URL, ProvisionBed,
@@ -85,6 +87,48 @@ class ImageCacheTest(unittest.TestCase):
         status, events, _ = bed.provision(config_path)
         self.assertEqual((status, events[-1]), (0, COMPLETE))
         self.assertEqual(read_bytes(bed.cached), IMAGE_BODY)
+
+    def test_fifo_in_place_of_a_file_never_holds_provision(self):
+        # At the cached image the download replaces it; a disk or a seed input
+        # is refused, naming it.
+        for where in ("cached", "disk", "user-data"):
+            with self.subTest(where=where):
+                bed = ProvisionBed(self)
+                directory, config_path, config = bed.write_vm()
+                fifo = {"cached": bed.cached, "disk": config["disk_path"],
+                        "user-data": os.path.join(directory, "user-data")}[where]
+                os.makedirs(bed.images, exist_ok=True)
+                if os.path.exists(fifo):
+                    os.unlink(fifo)
+                os.mkfifo(fifo)
+                status, events, _ = bed.provision(config_path)
+                if where == "cached":
+                    self.assertEqual((status, events[-1]), (0, COMPLETE))
+                    self.assertEqual(os.path.isfile(fifo) and read_bytes(fifo), IMAGE_BODY)
+                else:
+                    prefix = "disk " if where == "disk" else ""
+                    self.assertEqual((status, events[-1]),
+                                     (1, error_line(f"{prefix}{fifo}: not a regular file")))
+
+    def test_signalled_provision_leaves_no_download_running(self):
+        for sig, status, error in ((signal.SIGTERM, 1, "SIGTERM"), (signal.SIGHUP, 1, "SIGHUP"),
+                                   (signal.SIGKILL, -signal.SIGKILL, None)):
+            with self.subTest(signal=sig.name):
+                bed = ProvisionBed(self)
+                _, config_path, _ = bed.write_vm()
+                proc = bed.start_provision(config_path, env=bed.env(FAKE_CURL_SLOW="60"))
+                pid = wait_until(lambda: os.path.exists(bed.tmp) and bed.curl_calls()[-1]["pid"],
+                                 timeout=DEFAULT_TIMEOUT, what="the download to start")
+                curl = os.path.join(bed.tools, "curl").encode()
+                self.addCleanup(lambda p=pid, c=curl: fake_runs(p, c) and end_process(p))
+                proc.send_signal(sig)
+                out, _ = proc.communicate(timeout=DEFAULT_TIMEOUT)
+                self.assertEqual(proc.returncode, status)
+                wait_until(lambda: not fake_runs(pid, curl), timeout=10, what="curl to end")
+                if error:
+                    self.assertEqual(out.decode().splitlines(), [ENSURING, DOWNLOADING, error_line(
+                        f"provision cancelled ({error}): download image: curl stopped")])
+                    self.assertFalse(os.path.exists(bed.tmp))
 
     def test_image_missing_from_the_list(self):
         bed = ProvisionBed(self, sums=f"{sha256(b'x')} *ubuntu-24.04-server-cloudimg.img\n")
@@ -175,6 +219,15 @@ class ImageCacheTest(unittest.TestCase):
         self.assertEqual(status, 1)
         self.assertEqual(events, [ENSURING, error_line(
             "create images dir: Not a directory (os error 20)")])
+
+
+def fake_runs(pid, program):
+    """Whether pid is still the fake program, running (a zombie has ended)."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return program in f.read()
+    except OSError:
+        return False
 
 
 if __name__ == "__main__":
