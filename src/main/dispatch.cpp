@@ -1,5 +1,6 @@
 #include "main/dispatch.h"
 
+#include <cerrno>
 #include <csignal>
 
 #include <fmt/format.h>
@@ -36,7 +37,8 @@ asio::awaitable<int> dispatch(std::vector<std::string> args) {
     const std::string& word = args[1];
     if (word == "version" || word == "--version" || word == "-V") {
         print_stdout(fmt::format("{}\n", kVersion));
-        co_return status_after_output(0);
+        // A reader that left early is no failure; a closed descriptor is.
+        co_return stdout_write_error() == EPIPE ? 0 : status_after_output(0);
     }
     if (word == "help" || word == "--help" || word == "-h") co_return print_help(0);
     if (is_plumbing(word)) {
