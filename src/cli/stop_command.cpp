@@ -1,7 +1,9 @@
 #include <unistd.h>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <optional>
+#include <span>
 #include <thread>
 
 #include <fmt/format.h>
@@ -22,6 +24,31 @@ namespace {
 constexpr std::chrono::seconds kStopWaitLimit{75};
 // How long hibernate waits for the helper to save and exit.
 constexpr std::chrono::seconds kHibernateWaitLimit{600};
+
+// Polls every `interval` until each of `pids` has exited, or `limit` has
+// passed: then the error is timed_out(the pid still alive). `each_poll` runs
+// after every look at the processes, told whether they have all exited; a
+// message it returns while one is still alive ends the wait with that error.
+CommandResult wait_for_exit(std::span<const uint32_t> pids, std::chrono::milliseconds limit,
+                            std::chrono::milliseconds interval,
+                            const std::function<std::string(uint32_t)>& timed_out,
+                            const std::function<std::optional<std::string>()>& each_poll) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        std::optional<uint32_t> alive;
+        for (uint32_t pid : pids) {
+            if (process_alive(pid)) {
+                alive = pid;
+                break;
+            }
+        }
+        const auto stopped = each_poll ? each_poll() : std::nullopt;
+        if (!alive) return {};
+        if (stopped) return std::unexpected(*stopped);
+        if (std::chrono::steady_clock::now() > deadline) return std::unexpected(timed_out(*alive));
+        std::this_thread::sleep_for(interval);
+    }
+}
 
 // Echoes the helper's new events; the message of an `error` among them.
 std::optional<std::string> render_new_lines(std::optional<LogFollower>& follower) {
@@ -48,14 +75,10 @@ CommandResult stop_orphaned_qemu(const VmEntry& vm, bool force) {
     print_stdout(fmt::format("force-killing '{}' (QEMU pid {} without a helper)…\n", vm.shown,
                              qemus.front()));
     for (uint32_t qemu : qemus) (void)send_signal(qemu, SIGKILL);
-    const auto deadline = std::chrono::steady_clock::now() + kStopWaitLimit;
-    for (uint32_t qemu : qemus) {
-        while (process_alive(qemu)) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return std::unexpected(fmt::format("QEMU (pid {}) did not exit", qemu));
-            std::this_thread::sleep_for(kPollInterval / 5);
-        }
-    }
+    const auto ended = wait_for_exit(
+        qemus, kStopWaitLimit, kPollInterval / 5,
+        [](uint32_t qemu) { return fmt::format("QEMU (pid {}) did not exit", qemu); }, {});
+    if (!ended) return ended;
     remove_partial_snapshot(vm);
     print_stdout(fmt::format("'{}' stopped\n", vm.shown));
     return {};
@@ -88,21 +111,22 @@ CommandResult stop_command(const VmEntry& vm, const std::vector<std::string>& ar
             (void)send_signal(qemu, SIGKILL);
     }
 
-    const auto deadline = std::chrono::steady_clock::now() + kStopWaitLimit;
-    for (;;) {
-        if (!process_alive(*pid)) {
-            (void)render_new_lines(follower);
-            if (force) remove_partial_snapshot(vm);
-            print_stdout(fmt::format("'{}' stopped\n", vm.shown));
-            return {};
-        }
-        (void)render_new_lines(follower);
-        if (std::chrono::steady_clock::now() > deadline)
-            return std::unexpected(fmt::format(
+    const uint32_t helpers[] = {*pid};
+    const auto ended = wait_for_exit(
+        helpers, kStopWaitLimit, kPollInterval,
+        [&](uint32_t) {
+            return fmt::format(
                 "helper (pid {}) did not exit — retry with: kelvo-vmhelper stop {} --force", *pid,
-                vm.shown));
-        std::this_thread::sleep_for(kPollInterval);
-    }
+                vm.shown);
+        },
+        [&] {
+            (void)render_new_lines(follower);
+            return std::nullopt;
+        });
+    if (!ended) return ended;
+    if (force) remove_partial_snapshot(vm);
+    print_stdout(fmt::format("'{}' stopped\n", vm.shown));
+    return {};
 }
 
 CommandResult hibernate_command(const VmEntry& vm, const std::vector<std::string>&) {
@@ -118,27 +142,23 @@ CommandResult hibernate_command(const VmEntry& vm, const std::vector<std::string
     auto follower = follow_from_end(event_log_path(vm));
     if (auto sent = send_signal(*pid, SIGUSR1); !sent) return sent;
 
-    const auto deadline = std::chrono::steady_clock::now() + kHibernateWaitLimit;
-    for (;;) {
-        const bool helper_alive = process_alive(*pid);
-        const auto failed = render_new_lines(follower);
-        if (!helper_alive) {
-            if (!snapshot_present(vm.config.save_path))
-                return std::unexpected(
-                    fmt::format("helper exited but no snapshot was written — see {}",
-                                path_text(event_log_path(vm))));
-            const uint64_t size = file_size(vm.config.save_path).value_or(0);
-            print_stdout(fmt::format("'{}' hibernated ({} MiB snapshot) — 'start' resumes it\n",
-                                     vm.shown, format_whole_mib(size)));
-            return {};
-        }
-        // A helper that refused or failed the hibernation runs on: its
-        // error is the answer.
-        if (failed) return std::unexpected(*failed);
-        if (std::chrono::steady_clock::now() > deadline)
-            return std::unexpected("helper is still saving after 10 minutes — check 'logs'");
-        std::this_thread::sleep_for(kPollInterval);
-    }
+    // A helper that refused or failed the hibernation runs on: its error is
+    // the answer.
+    const uint32_t helpers[] = {*pid};
+    const auto ended = wait_for_exit(
+        helpers, kHibernateWaitLimit, kPollInterval,
+        [](uint32_t) {
+            return std::string("helper is still saving after 10 minutes — check 'logs'");
+        },
+        [&] { return render_new_lines(follower); });
+    if (!ended) return ended;
+    if (!snapshot_present(vm.config.save_path))
+        return std::unexpected(fmt::format("helper exited but no snapshot was written — see {}",
+                                           path_text(event_log_path(vm))));
+    const uint64_t size = file_size(vm.config.save_path).value_or(0);
+    print_stdout(fmt::format("'{}' hibernated ({} MiB snapshot) — 'start' resumes it\n", vm.shown,
+                             format_whole_mib(size)));
+    return {};
 }
 
 }  // namespace kelvo

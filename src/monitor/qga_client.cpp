@@ -1,16 +1,12 @@
 #include "monitor/qga_client.h"
 
-#include <variant>
-
 #include <fmt/format.h>
 #include <asio/buffer.hpp>
-#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/redirect_error.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
+#include "common/awaitables.h"
 #include "common/json.h"
 #include "common/os_error.h"
 #include "monitor/line_reader.h"
@@ -37,18 +33,10 @@ nlohmann::json qga_exec_request(std::string_view command) {
 
 namespace {
 
-// The two sides of the race for one reply line. Each runs as its own thread
-// of execution under `||`, where the loser is cancelled; neither throws.
-asio::awaitable<asio::error_code> fill_line_branch(asio::local::stream_protocol::socket& socket,
-                                                   std::string& buffer) {
-    co_await asio::this_coro::throw_if_cancelled(false);
+// One line's worth of reading, as an outcome `within` can bound.
+asio::awaitable<std::expected<asio::error_code, std::string>> fill(
+    asio::local::stream_protocol::socket& socket, std::string& buffer) {
     co_return co_await fill_line(socket, buffer);
-}
-
-asio::awaitable<void> expiry_branch(asio::steady_timer& timer) {
-    co_await asio::this_coro::throw_if_cancelled(false);
-    asio::error_code ignored;
-    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
 }
 
 }  // namespace
@@ -63,25 +51,21 @@ asio::awaitable<std::expected<QgaClient, std::string>> QgaClient::connect(std::s
 }
 
 asio::awaitable<std::expected<std::string, std::string>> QgaClient::read_line() {
-    using namespace asio::experimental::awaitable_operators;
-
     if (auto line = take_line(buffer_, false)) co_return std::move(*line);
 
-    asio::steady_timer timer(co_await asio::this_coro::executor, timing_.line_timeout);
-    const std::variant<asio::error_code, std::monostate> outcome =
-        co_await (fill_line_branch(socket_, buffer_) || expiry_branch(timer));
+    const auto filled =
+        co_await within(fill(socket_, buffer_), timing_.line_timeout, "QGA read timeout");
 
     // Bytes that arrived stay buffered whichever side won, so a line completed
     // at the moment of the time-out is still taken, and a partial one is kept
     // for the next call.
     if (auto line = take_line(buffer_, false)) co_return std::move(*line);
-    if (outcome.index() == 1) co_return std::unexpected(std::string("QGA read timeout"));
-    const asio::error_code ec = std::get<0>(outcome);
-    if (ec == asio::error::eof) {
+    if (!filled) co_return std::unexpected(filled.error());
+    if (*filled == asio::error::eof) {
         if (auto last = take_line(buffer_, true)) co_return std::move(*last);
         co_return std::unexpected(std::string("QGA socket closed"));
     }
-    co_return std::unexpected("QGA read: " + os_error(ec.value()));
+    co_return std::unexpected("QGA read: " + os_error(filled->value()));
 }
 
 asio::awaitable<std::expected<nlohmann::json, std::string>> QgaClient::call(

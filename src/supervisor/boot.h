@@ -10,7 +10,7 @@
 
 #include "common/child_process.h"
 #include "config/helper_config.h"
-#include "supervisor/supervisor.h"
+#include "supervisor/session.h"
 #include "supervisor/timings.h"
 
 namespace kelvo {

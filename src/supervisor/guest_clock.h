@@ -2,7 +2,7 @@
 
 #include <asio/awaitable.hpp>
 
-#include "supervisor/supervisor.h"
+#include "supervisor/session.h"
 
 namespace kelvo {
 

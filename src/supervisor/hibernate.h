@@ -4,7 +4,7 @@
 
 #include <asio/awaitable.hpp>
 
-#include "supervisor/supervisor.h"
+#include "supervisor/session.h"
 
 namespace kelvo {
 

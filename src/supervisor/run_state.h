@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config/helper_config.h"
-#include "supervisor/supervisor.h"
+#include "supervisor/session.h"
 
 namespace kelvo {
 
