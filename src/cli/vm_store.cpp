@@ -135,7 +135,7 @@ std::string_view state_word(bool helper_found, bool port_answers, bool snapshot)
 
 std::string_view running_state(const VmEntry& vm, bool port_answers) {
     struct stat st;
-    if (::stat(run_dir_file(vm.config, kDiskErrorMarker).c_str(), &st) == 0) return kStatePaused;
+    if (::stat(disk_error_marker_path(vm.config).c_str(), &st) == 0) return kStatePaused;
     return state_word(true, port_answers, false);
 }
 

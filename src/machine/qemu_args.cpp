@@ -36,11 +36,10 @@ SnapshotSettings snapshot_settings(const HelperConfig& config, Arch arch,
 
 std::vector<std::string> build_qemu_args(const HelperConfig& config, Arch arch,
                                          std::string_view firmware_code_path,
-                                         std::string_view machine_uuid,
-                                         std::string_view qmp_socket_path) {
+                                         std::string_view machine_uuid) {
     const uint32_t cpus = std::max<uint32_t>(config.cpu_count, 1);
     const uint32_t memory = std::max(config.memory_mib, kMinMemoryMib);
-    const std::string qga_socket_path = run_dir_file(config, "qga.sock");
+    const std::string qga_socket_path = agent_socket_path(config);
     return {
         "-machine",
         std::string(machine_value(arch)),
@@ -75,7 +74,7 @@ std::vector<std::string> build_qemu_args(const HelperConfig& config, Arch arch,
         "-serial",
         fmt::format("file:{}", config.console_log_path),
         "-qmp",
-        fmt::format("unix:{},server,nowait", qmp_socket_path),
+        fmt::format("unix:{},server,nowait", qmp_socket_path(config)),
         "-chardev",
         fmt::format("socket,path={},server=on,wait=off,id=qga0", qga_socket_path),
         "-device",

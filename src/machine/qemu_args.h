@@ -16,8 +16,7 @@ std::string_view qemu_program(Arch arch);
 // The 40 QEMU arguments (the program name is not included).
 std::vector<std::string> build_qemu_args(const HelperConfig& config, Arch arch,
                                          std::string_view firmware_code_path,
-                                         std::string_view machine_uuid,
-                                         std::string_view qmp_socket_path);
+                                         std::string_view machine_uuid);
 
 // The machine a snapshot of this VM is loaded into, as build_qemu_args
 // gives it to QEMU (vCPUs and memory with their minimums applied).

@@ -22,10 +22,6 @@ bool same_file(int fd, const std::string& path) {
 
 }  // namespace
 
-std::string run_lock_path(const HelperConfig& config) {
-    return run_dir_file(config, "helper.lock");
-}
-
 std::expected<std::optional<UniqueFd>, std::string> try_lock_run(const HelperConfig& config,
                                                                  int inherited_fd) {
     const std::string path = run_lock_path(config);

@@ -6,6 +6,7 @@
 
 #include "common/unique_fd.h"
 #include "config/helper_config.h"
+#include "machine/run_dir.h"
 
 namespace kelvo {
 
@@ -15,8 +16,6 @@ namespace kelvo {
 // the lock before it touches the VM's files and hands it to the helper it
 // spawns as the helper's descriptor 3 (kInheritedRunLockFd).
 inline constexpr int kInheritedRunLockFd = 3;
-
-std::string run_lock_path(const HelperConfig& config);
 
 // Takes the VM's run lock without waiting: the locked file (held while it is
 // open), nothing when another process holds it, or "lock {path}: {error}".

@@ -36,14 +36,15 @@ std::expected<Child, std::string> spawn_qemu(const HelperConfig& config, std::st
     // Neither is ever waited on: a FIFO or a device at qemu.log is replaced
     // by a new log, and one at the console log's path (which the owner
     // chose) is refused before QEMU starts.
-    const std::string log_path = run_dir_file(config, "qemu.log");
+    const std::string log_path = qemu_log_path(config);
     if (struct stat st; ::lstat(log_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) &&
                         !S_ISLNK(st.st_mode) && !S_ISDIR(st.st_mode))
         (void)::unlink(log_path.c_str());
     auto log = open_private_file(log_path, O_TRUNC);
-    if (!log) return std::unexpected("create qemu.log: " + log.error());
+    if (!log) return std::unexpected(fmt::format("create {}: {}", kQemuLogName, log.error()));
     const UniqueFd log_err(::fcntl(log->get(), F_DUPFD_CLOEXEC, 0));
-    if (!log_err.valid()) return std::unexpected("dup qemu.log: " + last_os_error());
+    if (!log_err.valid())
+        return std::unexpected(fmt::format("dup {}: {}", kQemuLogName, last_os_error()));
     if (const std::string& console = config.console_log_path; !console.empty()) {
         if (struct stat st;
             ::lstat(console.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))

@@ -15,7 +15,7 @@ int64_t host_time_ns() {
 }
 
 asio::awaitable<std::expected<void, std::string>> set_clock(Supervisor& s) {
-    auto agent = co_await QgaClient::connect(run_dir_file(s.config, "qga.sock"), s.timings.agent);
+    auto agent = co_await QgaClient::connect(agent_socket_path(s.config), s.timings.agent);
     if (!agent) co_return std::unexpected(agent.error());
     // The time is taken as late as possible: the agent may have kept the
     // connection waiting.

@@ -31,8 +31,8 @@ constexpr std::string_view kOtherEmulator =
 // ("load of migration failed: Invalid argument"): such a snapshot is of no
 // use to a later start either.
 bool snapshot_rejected(const Supervisor& s) {
-    return read_file_head(run_dir_file(s.config, "qemu.log"), 64 * 1024)
-               .find("load of migration failed") != std::string::npos;
+    return read_file_head(qemu_log_path(s.config), 64 * 1024).find("load of migration failed") !=
+           std::string::npos;
 }
 
 asio::awaitable<bool> guest_reachable(Supervisor& s) {
@@ -78,7 +78,7 @@ asio::awaitable<bool> wait_for_run_state(Supervisor& s) {
 
 // Asks the guest agent to restart the guest's networking, then probes.
 asio::awaitable<bool> reinit_through_agent(Supervisor& s) {
-    auto agent = co_await QgaClient::connect(run_dir_file(s.config, "qga.sock"), s.timings.agent);
+    auto agent = co_await QgaClient::connect(agent_socket_path(s.config), s.timings.agent);
     if (!agent) {
         emit_log("resume: guest agent channel unavailable: " + agent.error());
         co_return false;

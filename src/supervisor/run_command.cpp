@@ -112,7 +112,7 @@ asio::awaitable<int> boot_and_supervise(const HelperConfig& config, Arch arch,
         co_return 1;
     }
     const std::string machine_id = load_or_create_machine_id(config.machine_identifier_path);
-    const std::string qmp_path = run_dir_file(config, "qmp.sock");
+    const std::string qmp_path = qmp_socket_path(config);
     // Left behind by a supervisor that was killed.
     (void)::unlink(qmp_path.c_str());
     clear_disk_error_marker(config);
@@ -136,7 +136,7 @@ asio::awaitable<int> boot_and_supervise(const HelperConfig& config, Arch arch,
         emit_log(fmt::format(kSetAside, *aside, check.detail));
         resuming = false;
     }
-    auto args = build_qemu_args(config, arch, firmware->code, machine_id, qmp_path);
+    auto args = build_qemu_args(config, arch, firmware->code, machine_id);
     if (resuming) {
         emit_state(VmState::Restoring);
         append_resume_args(args, config.save_path);

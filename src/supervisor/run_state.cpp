@@ -51,7 +51,7 @@ asio::awaitable<void> end_qemu(Supervisor& s) {
 }
 
 asio::awaitable<void> fail_stopped_guest(Supervisor& s, const std::string& status) {
-    const std::string log_path = run_dir_file(s.config, "qemu.log");
+    const std::string log_path = qemu_log_path(s.config);
     emit_error(stopped_guest_message(status, read_file_head(log_path, 4096), log_path));
     s.failed = true;
     co_await end_qemu(s);
@@ -63,7 +63,7 @@ void pause_on_disk_error(Supervisor& s) {
     s.disk_retry = Clock::now() + s.timings.disk_retry;
     // Marked before it is told, so that whoever reads the line finds the
     // mark. An empty file: it needs no data block on a full file system.
-    (void)open_private_file(run_dir_file(s.config, kDiskErrorMarker), O_TRUNC);
+    (void)open_private_file(disk_error_marker_path(s.config), O_TRUNC);
     emit_log(disk_error_line(s.block_io_error));
 }
 
@@ -141,7 +141,7 @@ asio::awaitable<void> retry_after_disk_error(Supervisor& s) {
 }
 
 void clear_disk_error_marker(const HelperConfig& config) {
-    (void)::unlink(run_dir_file(config, kDiskErrorMarker).c_str());
+    (void)::unlink(disk_error_marker_path(config).c_str());
 }
 
 }  // namespace kelvo

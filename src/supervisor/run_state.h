@@ -35,7 +35,7 @@ std::string disk_error_line(const nlohmann::json& block_io_error);
 
 // Asks QEMU's run state and acts on it: a fatal state is reported as an
 // `error`, QEMU is quit (killed after quit_limit) and s.failed set; "io-error"
-// is logged once, marked for the management commands (kDiskErrorMarker) and
+// is logged once, marked for the management commands (disk_error_marker_path) and
 // retried (retry_after_disk_error); "running" clears a disk error. Without
 // QMP, or once s.failed, it does nothing.
 asio::awaitable<void> check_run_state(Supervisor& s);
@@ -52,7 +52,7 @@ asio::awaitable<void> retry_after_disk_error(Supervisor& s);
 // continued.
 inline constexpr uint64_t kDiskRoomBytes = 64ull << 20;
 
-// Removes the run directory's disk-error marker (kDiskErrorMarker).
+// Removes the run directory's disk-error marker (disk_error_marker_path).
 void clear_disk_error_marker(const HelperConfig& config);
 
 }  // namespace kelvo

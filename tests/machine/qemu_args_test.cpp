@@ -1,5 +1,4 @@
 #include "machine/qemu_args.h"
-#include "machine/run_dir.h"
 #include "machine/shell_quote.h"
 
 #include <gtest/gtest.h>
@@ -50,8 +49,7 @@ std::vector<std::string> expected_args(std::string machine) {
 }
 
 std::vector<std::string> build(const HelperConfig& c, Arch arch = Arch::X86_64) {
-    return build_qemu_args(c, arch, "/usr/share/OVMF/OVMF_CODE_4M.fd", kUuid,
-                           "/home/u/.kelvo/vms/vm1/qmp.sock");
+    return build_qemu_args(c, arch, "/usr/share/OVMF/OVMF_CODE_4M.fd", kUuid);
 }
 
 TEST(QemuArgs, WholeVectorForEachArchitecture) {
@@ -123,27 +121,6 @@ TEST(QemuArgs, GuestAgentSocketFollowsTheDiskDirectory) {
         c.disk_path = disk;
         EXPECT_EQ(build(c)[35], "socket,path=" + std::string(qga) + ",server=on,wait=off,id=qga0")
             << disk;
-    }
-}
-
-TEST(RunDir, ParentOfTheDiskOrDot) {
-    struct Case {
-        const char* disk;
-        const char* dir;
-        const char* log;
-    };
-    for (auto [disk, dir, log] : {
-             Case{"/home/u/vm1/disk.qcow2", "/home/u/vm1", "/home/u/vm1/qemu.log"},
-             Case{"disk.qcow2", "", "qemu.log"},
-             Case{"", ".", "./qemu.log"},
-             Case{"/", ".", "./qemu.log"},
-             Case{"/disk.qcow2", "/", "/qemu.log"},
-             Case{"a/b/.", "a", "a/qemu.log"},
-         }) {
-        HelperConfig c;
-        c.disk_path = disk;
-        EXPECT_EQ(vm_run_dir(c), dir) << disk;
-        EXPECT_EQ(run_dir_file(c, "qemu.log"), log) << disk;
     }
 }
 
