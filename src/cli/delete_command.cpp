@@ -6,7 +6,7 @@
 
 #include "cli/commands.h"
 #include "cli/process_table.h"
-#include "cli/remove_tree.h"
+#include "common/files.h"
 #include "common/os_error.h"
 #include "common/output.h"
 #include "common/text.h"

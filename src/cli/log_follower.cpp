@@ -14,7 +14,7 @@
 
 namespace kelvo {
 
-std::expected<LogFollower, std::string> open_log_follower(const std::filesystem::path& path,
+std::expected<LogFollower, std::string> open_log_follower(const std::string& path,
                                                           uint64_t offset) {
     // Non-blocking so that a named pipe in place of the log cannot hang the
     // command; reads of a regular file are not affected.
@@ -31,7 +31,7 @@ std::expected<LogFollower, std::string> open_log_follower(const std::filesystem:
     return follower;
 }
 
-std::optional<LogFollower> follow_from_end(const std::filesystem::path& path) {
+std::optional<LogFollower> follow_from_end(const std::string& path) {
     struct stat st;
     const uint64_t end = ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
     auto follower = open_log_follower(path, end);

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <expected>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,11 +36,10 @@ class LogFollower {
 
 // Opens path for following from the byte offset; "open {path}: {error}",
 // "open {path}: not a regular file".
-std::expected<LogFollower, std::string> open_log_follower(const std::filesystem::path& path,
-                                                          uint64_t offset);
+std::expected<LogFollower, std::string> open_log_follower(const std::string& path, uint64_t offset);
 
 // A follower at the file's current end, or nothing when it cannot be opened.
-std::optional<LogFollower> follow_from_end(const std::filesystem::path& path);
+std::optional<LogFollower> follow_from_end(const std::string& path);
 
 // The complete lines that arrived since the last call, trailing white space
 // removed. A file that has become shorter than the read position was

@@ -45,19 +45,6 @@ size_t undecided_tail(std::string_view line) {
 
 }  // namespace
 
-std::expected<LogFile, std::string> open_log_file(const std::string& path) {
-    if (path.find('\0') != std::string::npos)
-        return std::unexpected("file name contained an unexpected NUL byte");
-    // O_NONBLOCK keeps the open itself from waiting for a FIFO's writer.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!fd.valid()) return std::unexpected(last_os_error());
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return std::unexpected(last_os_error());
-    if (S_ISDIR(st.st_mode)) return std::unexpected(os_error(EISDIR));
-    if (!S_ISREG(st.st_mode)) return std::unexpected("not a regular file");
-    return LogFile{std::move(fd), static_cast<uint64_t>(st.st_size)};
-}
-
 std::expected<uint64_t, std::string> tail_start(int fd, uint64_t end, uint64_t count,
                                                 size_t block) {
     if (count == 0) return end;

@@ -6,27 +6,12 @@
 #include <string>
 #include <string_view>
 
-#include "common/unique_fd.h"
-
 namespace kelvo {
 
 // How much of a log is read at a time, backwards or forwards (64 KiB). The
 // guest decides how large its console log grows, so `logs` never holds more
 // than a few blocks of it in memory, however long the file or its lines are.
 inline constexpr size_t kLogBlock = size_t(1) << 16;
-
-// A log opened for reading, with its size when it was opened.
-struct LogFile {
-    UniqueFd fd;
-    uint64_t size = 0;
-};
-
-// Opens a regular file (symbolic links followed) without ever blocking: a
-// named pipe or a device at path is refused before anything is read. The
-// error is the reason only, as read_regular_file gives it: "No such file or
-// directory (os error 2)", "Is a directory (os error 21)", "not a regular
-// file", "file name contained an unexpected NUL byte".
-std::expected<LogFile, std::string> open_log_file(const std::string& path);
 
 // The offset at which the last `count` lines of the first `end` bytes of fd
 // begin: a final line without "\n" counts, a final "\n" does not start an

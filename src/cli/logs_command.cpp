@@ -7,6 +7,7 @@
 #include "cli/commands.h"
 #include "cli/log_follower.h"
 #include "cli/log_tail.h"
+#include "common/files.h"
 #include "common/os_error.h"
 #include "common/output.h"
 #include "common/text.h"
@@ -32,10 +33,9 @@ CommandResult logs_command(const VmEntry& vm, const std::vector<std::string>& ar
     const bool follow = has_flag(args, "-f") || has_flag(args, "--follow");
     const bool console = has_flag(args, "--console");
     const uint64_t count = line_count(args);
-    const std::filesystem::path path =
-        console ? std::filesystem::path(vm.config.console_log_path) : event_log_path(vm);
+    const std::string path = console ? vm.config.console_log_path : event_log_path(vm);
 
-    auto file = open_log_file(path.native());
+    auto file = open_regular_file(path);
     if (!file && file.error() == os_error(ENOENT))
         return std::unexpected(fmt::format("{} does not exist — '{}' has not {} yet",
                                            path_text(path), vm.shown,

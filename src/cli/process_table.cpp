@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <filesystem>
 #include <system_error>
 
 #include <fmt/format.h>
@@ -86,7 +87,7 @@ std::optional<std::string_view> config_argument(std::string_view cmdline) {
 
 // A config path text as the lookup compares it: absolute (from this
 // program's working directory) and lexically normal. Nothing for "".
-std::optional<std::filesystem::path> normal_config(std::string_view text) {
+std::optional<std::string> normal_config(std::string_view text) {
     if (text.empty()) return std::nullopt;
     std::filesystem::path path(text);
     if (!text.starts_with('/')) {
@@ -94,7 +95,7 @@ std::optional<std::filesystem::path> normal_config(std::string_view text) {
         path = std::filesystem::absolute(path, error);
         if (error) return std::nullopt;
     }
-    return path.lexically_normal();
+    return path.lexically_normal().string();
 }
 
 // The VM whose helper is looked for: its config path text as given and
@@ -102,10 +103,10 @@ std::optional<std::filesystem::path> normal_config(std::string_view text) {
 struct WantedConfig {
     WantedConfig(std::string_view config_path_text, bool with_file)
         : text(config_path_text), path(normal_config(text)) {
-        if (path && with_file) file = file_id(path->native());
+        if (path && with_file) file = file_id(*path);
     }
     std::string_view text;
-    std::optional<std::filesystem::path> path;
+    std::optional<std::string> path;
     std::optional<FileId> file;
 };
 
@@ -113,7 +114,7 @@ struct WantedConfig {
 // names config (helper_config_path), is the wanted VM's helper. file_of gives
 // that config's file; it is asked only when the paths differ.
 template <typename FileOf>
-bool is_helper_of(std::string_view cmdline, const std::optional<std::filesystem::path>& config,
+bool is_helper_of(std::string_view cmdline, const std::optional<std::string>& config,
                   FileOf file_of, const WantedConfig& wanted) {
     if (any_argument(cmdline, [&](std::string_view arg) { return arg == wanted.text; }))
         return true;
@@ -160,8 +161,7 @@ std::optional<FileId> file_id(const std::string& path) {
     return FileId{st.st_dev, st.st_ino};
 }
 
-std::optional<std::filesystem::path> helper_config_path(std::string_view cmdline,
-                                                        std::string_view cwd) {
+std::optional<std::string> helper_config_path(std::string_view cmdline, std::string_view cwd) {
     if (!has_run_argument(cmdline)) return std::nullopt;
     const auto argument = config_argument(cmdline);
     if (!argument || argument->empty()) return std::nullopt;
@@ -172,7 +172,7 @@ std::optional<std::filesystem::path> helper_config_path(std::string_view cmdline
         if (!cwd.starts_with('/')) return std::nullopt;
         path = std::filesystem::path(cwd) / path;
     }
-    return path.lexically_normal();
+    return path.lexically_normal().string();
 }
 
 std::optional<uint32_t> parse_pid(std::string_view name) {
@@ -233,7 +233,7 @@ ProcessTable::ProcessTable(std::vector<ProcessInfo> processes) : processes_(std:
         const ProcessInfo& p = processes_[i];
         if (!has_run_argument(p.cmdline)) continue;
         Candidate candidate{i, helper_config_path(p.cmdline, p.cwd), std::nullopt};
-        if (candidate.config) candidate.file = file_id(candidate.config->native());
+        if (candidate.config) candidate.file = file_id(*candidate.config);
         run_candidates_.push_back(std::move(candidate));
     }
 }
@@ -275,7 +275,7 @@ std::optional<uint32_t> ProcessTable::find_qemu(std::string_view disk_path) cons
     return std::nullopt;
 }
 
-std::optional<uint32_t> find_helper_pid(const std::filesystem::path& dir) {
+std::optional<uint32_t> find_helper_pid(const std::string& dir) {
     const std::string config = config_path_text(dir);
     const WantedConfig wanted(config, true);
     const uint32_t self = own_pid();
@@ -283,15 +283,14 @@ std::optional<uint32_t> find_helper_pid(const std::filesystem::path& dir) {
     walk_processes([&](const ProcessInfo& info) {
         if (info.pid == self || !has_run_argument(info.cmdline)) return true;
         const auto named = helper_config_path(info.cmdline, info.cwd);
-        const auto file_of = [&] { return named ? file_id(named->native()) : std::nullopt; };
+        const auto file_of = [&] { return named ? file_id(*named) : std::nullopt; };
         if (is_helper_of(info.cmdline, named, file_of, wanted)) found = info.pid;
         return !found;
     });
     return found;
 }
 
-std::optional<uint32_t> find_helper_pid(const ProcessTable& table,
-                                        const std::filesystem::path& dir) {
+std::optional<uint32_t> find_helper_pid(const ProcessTable& table, const std::string& dir) {
     return table.find_helper(config_path_text(dir));
 }
 

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <expected>
-#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -60,8 +59,8 @@ class ProcessTable {
     // A process with a "run" argument and the config file it names.
     struct Candidate {
         size_t index = 0;
-        std::optional<std::filesystem::path> config;  // helper_config_path
-        std::optional<FileId> file;                   // that file, when it exists
+        std::optional<std::string> config;  // helper_config_path
+        std::optional<FileId> file;         // that file, when it exists
     };
     std::vector<ProcessInfo> processes_;
     std::vector<Candidate> run_candidates_;
@@ -72,8 +71,7 @@ class ProcessTable {
 // dispatcher takes), resolved against the process's working directory cwd
 // when relative, lexically normalised ("a//b/./c" is "a/b/c"). Nothing when
 // there is none, or when it is relative and cwd is no absolute path.
-std::optional<std::filesystem::path> helper_config_path(std::string_view cmdline,
-                                                        std::string_view cwd);
+std::optional<std::string> helper_config_path(std::string_view cmdline, std::string_view cwd);
 
 // True when the command line (NUL-separated arguments) has an argument that
 // is exactly "run" and either one that is exactly the config path text or a
@@ -89,9 +87,8 @@ bool is_vm_qemu_cmdline(std::string_view cmdline, std::string_view disk_path);
 
 // The helper process of the VM directory (ProcessTable::find_helper): a fresh
 // walk of /proc that stops at the first match.
-std::optional<uint32_t> find_helper_pid(const std::filesystem::path& dir);
-std::optional<uint32_t> find_helper_pid(const ProcessTable& table,
-                                        const std::filesystem::path& dir);
+std::optional<uint32_t> find_helper_pid(const std::string& dir);
+std::optional<uint32_t> find_helper_pid(const ProcessTable& table, const std::string& dir);
 
 // Ids of every process (the program's own included) that is a QEMU of the VM
 // with this disk path, in listing order.

@@ -14,9 +14,9 @@
 #include "cli/port_probe.h"
 #include "cli/process_table.h"
 #include "common/child_process.h"
+#include "common/files.h"
 #include "common/os_error.h"
 #include "common/output.h"
-#include "common/private_file.h"
 #include "machine/run_lock.h"
 
 namespace kelvo {
@@ -54,8 +54,7 @@ CommandResult start_command(const VmEntry& vm, const std::vector<std::string>&) 
             fmt::format("'{}' is already running (QEMU pid {} without a helper — end it with: "
                         "kelvo-vmhelper stop {} --force)",
                         vm.shown, qemus.front(), vm.shown));
-    struct stat st;
-    if (::stat(vm.config.disk_path.c_str(), &st) != 0)
+    if (!path_exists(vm.config.disk_path))
         return std::unexpected(fmt::format(
             "'{}' has no disk yet — it was never provisioned (create/start it from Kelvo once)",
             vm.shown));
@@ -73,7 +72,7 @@ CommandResult start_command(const VmEntry& vm, const std::vector<std::string>&) 
     // O_NONBLOCK: a named pipe in place of the log fails instead of waiting for
     // a reader; a regular file is not affected. The log is the owner's alone,
     // and a link in its place is replaced, never written through.
-    auto out = open_private_file(log_path.string(), O_TRUNC | O_NONBLOCK);
+    auto out = open_private_file(log_path, O_TRUNC | O_NONBLOCK);
     if (!out)
         return std::unexpected(fmt::format("create {}: {}", path_text(log_path), out.error()));
     // The helper writes with ordinary blocking writes.

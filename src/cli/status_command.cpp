@@ -4,6 +4,7 @@
 #include "cli/port_probe.h"
 #include "cli/process_table.h"
 #include "cli/sizes.h"
+#include "common/files.h"
 #include "common/output.h"
 #include "common/text.h"
 #include "machine/snapshot.h"

@@ -13,6 +13,7 @@
 #include "cli/log_follower.h"
 #include "cli/process_table.h"
 #include "cli/sizes.h"
+#include "common/files.h"
 #include "common/output.h"
 #include "machine/snapshot.h"
 

@@ -12,8 +12,8 @@
 
 #include "cli/port_probe.h"
 #include "cli/process_table.h"
+#include "common/files.h"
 #include "common/paths.h"
-#include "common/read_regular_file.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
 #include "machine/run_dir.h"
@@ -29,8 +29,8 @@ constexpr std::string_view kLocalHostname = "local-hostname:";
 // The whole content of a regular file (links followed) when it is UTF-8
 // text. A FIFO or device is refused without reading it, so a stray named pipe
 // in the store never blocks a command.
-std::expected<std::string, std::string> read_text_file(const std::filesystem::path& path) {
-    auto bytes = read_regular_file(path.native());
+std::expected<std::string, std::string> read_text_file(const std::string& path) {
+    auto bytes = read_regular_file(path);
     if (!bytes) return bytes;
     if (!is_valid_utf8(*bytes)) return std::unexpected("not UTF-8 text");
     return bytes;
@@ -38,14 +38,14 @@ std::expected<std::string, std::string> read_text_file(const std::filesystem::pa
 
 }  // namespace
 
-std::expected<std::filesystem::path, std::string> store_root() {
+std::expected<std::string, std::string> store_root() {
     auto home = home_dir();
     if (!home) return std::unexpected(home.error());
-    return std::filesystem::path(*home) / ".kelvo" / "vms";
+    return join_path(join_path(*home, ".kelvo"), "vms");
 }
 
-std::string path_text(const std::filesystem::path& path) {
-    return utf8_lossy(path.native());
+std::string path_text(const std::string& path) {
+    return utf8_lossy(path);
 }
 
 std::string short_id(std::string_view id) {
@@ -58,16 +58,16 @@ std::string short_id(std::string_view id) {
     return std::string(id);
 }
 
-std::string config_path_text(const std::filesystem::path& dir) {
-    return path_text(dir / "helper.json");
+std::string config_path_text(const std::string& dir) {
+    return path_text(join_path(dir, "helper.json"));
 }
 
 std::string config_path_text(const VmEntry& vm) {
     return config_path_text(vm.dir);
 }
 
-std::filesystem::path event_log_path(const VmEntry& vm) {
-    return vm.dir / "helper.out";
+std::string event_log_path(const VmEntry& vm) {
+    return join_path(vm.dir, "helper.out");
 }
 
 std::optional<std::string> local_hostname(std::string_view meta_data) {
@@ -79,10 +79,10 @@ std::optional<std::string> local_hostname(std::string_view meta_data) {
     return std::nullopt;
 }
 
-std::string vm_display_name(const HelperConfig& config, const std::filesystem::path& dir,
+std::string vm_display_name(const HelperConfig& config, const std::string& dir,
                             std::string_view id) {
     if (!config.vm_name.empty()) return config.vm_name;
-    if (auto meta = read_text_file(dir / "meta-data")) {
+    if (auto meta = read_text_file(join_path(dir, "meta-data"))) {
         if (auto name = local_hostname(*meta)) return *name;
     }
     return short_id(id);
@@ -94,15 +94,15 @@ void sort_by_name(std::vector<VmEntry>& vms) {
                      [](const VmEntry& a, const VmEntry& b) { return a.name < b.name; });
 }
 
-std::vector<VmEntry> scan_store(const std::filesystem::path& root) {
+std::vector<VmEntry> scan_store(const std::string& root) {
     std::vector<VmEntry> vms;
     DIR* listing = ::opendir(root.c_str());
     if (listing == nullptr) return vms;
     while (const dirent* entry = ::readdir(listing)) {
         const std::string_view name = entry->d_name;
         if (name == "." || name == "..") continue;
-        const std::filesystem::path dir = root / name;
-        auto text = read_text_file(dir / "helper.json");
+        const std::string dir = join_path(root, name);
+        auto text = read_text_file(join_path(dir, "helper.json"));
         if (!text) continue;
         auto config = parse_helper_config(*text);
         if (!config) continue;
@@ -122,20 +122,13 @@ std::expected<std::vector<VmEntry>, std::string> scan_vms() {
     return scan_store(*root);
 }
 
-std::optional<uint64_t> file_size(const std::string& path) {
-    struct stat st;
-    if (path.empty() || ::stat(path.c_str(), &st) != 0) return std::nullopt;
-    return static_cast<uint64_t>(st.st_size);
-}
-
 std::string_view state_word(bool helper_found, bool port_answers, bool snapshot) {
     if (helper_found) return port_answers ? kStateRunning : kStateBooting;
     return snapshot ? kStateHibernated : kStateStopped;
 }
 
 std::string_view running_state(const VmEntry& vm, bool port_answers) {
-    struct stat st;
-    if (::stat(disk_error_marker_path(vm.config).c_str(), &st) == 0) return kStatePaused;
+    if (path_exists(disk_error_marker_path(vm.config))) return kStatePaused;
     return state_word(true, port_answers, false);
 }
 

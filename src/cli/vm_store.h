@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <expected>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,10 +15,10 @@ namespace kelvo {
 // One VM of the store: a directory under ~/.kelvo/vms holding a parseable
 // helper.json.
 struct VmEntry {
-    std::filesystem::path dir;  // store root joined with the entry's name
-    std::string id;             // the entry's name as text (invalid UTF-8 replaced)
-    std::string name;           // display name
-    std::string shown;          // the name for a terminal: control bytes escaped
+    std::string dir;    // store root joined with the entry's name
+    std::string id;     // the entry's name as text (invalid UTF-8 replaced)
+    std::string name;   // display name
+    std::string shown;  // the name for a terminal: control bytes escaped
     HelperConfig config;
 };
 
@@ -32,16 +31,16 @@ inline constexpr std::string_view kStateStopped = "stopped";
 inline constexpr std::string_view kStateHibernated = "hibernated";
 
 // $HOME/.kelvo/vms, or "HOME not set".
-std::expected<std::filesystem::path, std::string> store_root();
+std::expected<std::string, std::string> store_root();
 
 // Every VM of the store, sorted by name (byte order, stable).
 std::expected<std::vector<VmEntry>, std::string> scan_vms();
 // The VMs under one store root (a missing or unlistable root has none).
-std::vector<VmEntry> scan_store(const std::filesystem::path& root);
+std::vector<VmEntry> scan_store(const std::string& root);
 
 // The display name: vm_name, else the first non-empty local-hostname: of
 // meta-data, else the short id.
-std::string vm_display_name(const HelperConfig& config, const std::filesystem::path& dir,
+std::string vm_display_name(const HelperConfig& config, const std::string& dir,
                             std::string_view id);
 // The first non-empty "local-hostname:" value of a meta-data text.
 std::optional<std::string> local_hostname(std::string_view meta_data);
@@ -53,15 +52,12 @@ void sort_by_name(std::vector<VmEntry>& vms);
 std::string short_id(std::string_view id);
 // The text of dir/helper.json: the --config argument of the VM's helper and
 // the string its process is recognised by.
-std::string config_path_text(const std::filesystem::path& dir);
+std::string config_path_text(const std::string& dir);
 std::string config_path_text(const VmEntry& vm);
 // dir/helper.out.
-std::filesystem::path event_log_path(const VmEntry& vm);
+std::string event_log_path(const VmEntry& vm);
 // A path as text for messages (invalid UTF-8 replaced).
-std::string path_text(const std::filesystem::path& path);
-
-// The length of the file a path names (links followed), if it can be examined.
-std::optional<uint64_t> file_size(const std::string& path);
+std::string path_text(const std::string& path);
 
 // What the management commands know of a VM's helper.
 struct HelperLookup {

@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "common/read_regular_file.h"
+#include "common/files.h"
 #include "common/text.h"
 #include "config/json_cursor.h"
 

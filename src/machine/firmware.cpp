@@ -71,11 +71,6 @@ std::string bootable_code(std::string_view code, const ExistsFn& exists) {
 
 }  // namespace
 
-bool path_exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
 std::optional<std::string> derive_vars_path(std::string_view code_path) {
     for (const auto& [pattern, replacement] : kOverridePatterns) {
         if (code_path.find(pattern) != std::string_view::npos) {

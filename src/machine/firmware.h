@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/files.h"
 #include "machine/arch.h"
 
 namespace kelvo {
@@ -17,9 +18,6 @@ struct FirmwarePair {
     std::string vars;
     bool operator==(const FirmwarePair&) const = default;
 };
-
-// True when the path's status can be read following symbolic links.
-bool path_exists(const std::string& path);
 
 using ExistsFn = std::function<bool(const std::string&)>;
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "common/files.h"
 #include "common/output.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
@@ -23,21 +24,11 @@ using IdBytes = std::array<uint8_t, 16>;
 constexpr size_t kMaxIdFileSize = 64 * 1024;
 
 // The whole file, or nothing when it cannot be read or is too long to hold an
-// identifier. O_NONBLOCK keeps a FIFO without a writer from blocking the open.
+// identifier.
 std::optional<std::string> read_id_file(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd.valid()) return std::nullopt;
-    std::string text;
-    char buf[4096];
-    for (;;) {
-        if (text.size() > kMaxIdFileSize) return std::nullopt;
-        ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        text.append(buf, static_cast<size_t>(n));
-    }
-    return text;
+    auto text = read_regular_file(path, kMaxIdFileSize + 1);
+    if (!text || text->size() > kMaxIdFileSize) return std::nullopt;
+    return std::move(*text);
 }
 
 bool is_hex_digit(char c) {

@@ -13,8 +13,6 @@
 #include "common/files.h"
 #include "common/json.h"
 #include "common/os_error.h"
-#include "common/private_file.h"
-#include "common/read_regular_file.h"
 
 namespace kelvo {
 

@@ -5,10 +5,10 @@
 
 #include <fmt/format.h>
 
+#include "common/files.h"
 #include "common/os_error.h"
 #include "common/output.h"
 #include "common/unique_fd.h"
-#include "machine/firmware.h"
 #include "machine/varstore.h"
 
 namespace kelvo {

@@ -6,9 +6,9 @@
 
 #include <fmt/format.h>
 
+#include "common/files.h"
 #include "common/os_error.h"
 #include "common/paths.h"
-#include "common/private_file.h"
 #include "events/events.h"
 #include "machine/firmware.h"
 #include "machine/snapshot.h"

@@ -9,13 +9,12 @@
 
 #include <fmt/format.h>
 
+#include "common/files.h"
 #include "common/os_error.h"
 #include "common/paths.h"
-#include "common/private_file.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
 #include "events/events.h"
-#include "machine/firmware.h"
 #include "provision/cache_lock.h"
 #include "provision/cancel_signals.h"
 #include "provision/tool_runner.h"
@@ -36,28 +35,6 @@ std::expected<std::string, std::string> image_cache_dir() {
     auto home = home_dir();
     if (!home) return std::unexpected(home.error());
     return join_path(join_path(*home, ".kelvo"), "images");
-}
-
-bool is_directory(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// mkdir with all missing parents; an existing directory is success. The
-// error is that of the first mkdir that failed for a reason of its own.
-std::expected<void, std::string> create_dir_all(const std::string& dir) {
-    if (dir.empty()) return {};
-    if (::mkdir(dir.c_str(), 0777) == 0) return {};
-    int err = errno;
-    if (err == ENOENT) {
-        if (auto parent = parent_dir(dir); parent && !parent->empty() && *parent != dir) {
-            if (auto made = create_dir_all(*parent); !made) return made;
-            if (::mkdir(dir.c_str(), 0777) == 0) return {};
-            err = errno;
-        }
-    }
-    if (is_directory(dir)) return {};
-    return std::unexpected(os_error(err));
 }
 
 // Downloads the image to tmp and checks its digest. A download that fails

@@ -4,6 +4,7 @@
 
 #include "common/child_process.h"
 #include "common/exit_status.h"
+#include "common/files.h"
 #include "common/output.h"
 #include "events/events.h"
 #include "machine/qemu_args.h"

@@ -12,8 +12,8 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "common/files.h"
 #include "common/os_error.h"
-#include "common/private_file.h"
 #include "common/unique_fd.h"
 #include "events/events.h"
 #include "machine/qemu_args.h"

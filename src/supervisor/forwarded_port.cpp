@@ -10,8 +10,8 @@
 
 #include <fmt/format.h>
 
+#include "common/files.h"
 #include "common/os_error.h"
-#include "common/read_regular_file.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
 

@@ -12,7 +12,6 @@
 
 #include "common/files.h"
 #include "common/os_error.h"
-#include "common/private_file.h"
 #include "events/events.h"
 #include "machine/shell_quote.h"
 #include "machine/snapshot.h"
@@ -39,15 +38,15 @@ std::string failure_detail(const nlohmann::json& reply, const std::string& parti
         if (auto desc = reply.find("error-desc"); desc != reply.end() && desc->is_string())
             detail = ": " + desc->get<std::string>();
     }
-    struct stat st;
-    if (::stat(partial.c_str(), &st) != 0) return detail;
+    const auto size = file_size(partial);
+    if (!size) return detail;
     struct statvfs fs;
     struct rlimit limit;
     if (::statvfs(partial.c_str(), &fs) == 0 &&
         static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize < kFullFileSystemBytes) {
         detail += fmt::format(" (no space left on the file system of {})", partial);
     } else if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-               static_cast<uint64_t>(st.st_size) >= limit.rlim_cur) {
+               *size >= limit.rlim_cur) {
         detail += fmt::format(" (the snapshot reached the file size limit of {} bytes)",
                               static_cast<uint64_t>(limit.rlim_cur));
     }

@@ -31,8 +31,9 @@ constexpr std::string_view kOtherEmulator =
 // ("load of migration failed: Invalid argument"): such a snapshot is of no
 // use to a later start either.
 bool snapshot_rejected(const Supervisor& s) {
-    return read_file_head(qemu_log_path(s.config), 64 * 1024).find("load of migration failed") !=
-           std::string::npos;
+    return read_regular_file(qemu_log_path(s.config), 64 * 1024)
+               .value_or("")
+               .find("load of migration failed") != std::string::npos;
 }
 
 asio::awaitable<bool> guest_reachable(Supervisor& s) {

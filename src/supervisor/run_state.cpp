@@ -9,7 +9,6 @@
 #include <asio/experimental/awaitable_operators.hpp>
 
 #include "common/files.h"
-#include "common/private_file.h"
 #include "events/events.h"
 #include "machine/run_dir.h"
 
@@ -52,7 +51,8 @@ asio::awaitable<void> end_qemu(Supervisor& s) {
 
 asio::awaitable<void> fail_stopped_guest(Supervisor& s, const std::string& status) {
     const std::string log_path = qemu_log_path(s.config);
-    emit_error(stopped_guest_message(status, read_file_head(log_path, 4096), log_path));
+    emit_error(
+        stopped_guest_message(status, read_regular_file(log_path, 4096).value_or(""), log_path));
     s.failed = true;
     co_await end_qemu(s);
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/files.h"
 #include "common/text.h"
 #include "support/temp_dir.h"
 
@@ -28,7 +29,7 @@ TEST(LogTail, ShowsTheLastLinesAsAWholeFileReadWould) {
     test_support::TempDir tmp;
     for (const auto& c : cases) {
         test_support::write_file(tmp.path() / "log", c.bytes);
-        const auto file = open_log_file(tmp.path() / "log");
+        const auto file = open_regular_file(tmp.path() / "log");
         ASSERT_TRUE(file.has_value());
         // What logs printed when it read the whole file: the last count lines.
         const auto lines = split_lines(utf8_lossy(c.bytes));
@@ -53,7 +54,7 @@ TEST(LogTail, ShowsTheLastLinesAsAWholeFileReadWould) {
             EXPECT_LE(largest, 6 * block + 16);  // a long line is passed on in parts
         }
     }
-    EXPECT_EQ(open_log_file("/dev/zero").error(), "not a regular file");
+    EXPECT_EQ(open_regular_file("/dev/zero").error(), "not a regular file");
 }
 
 }  // namespace
