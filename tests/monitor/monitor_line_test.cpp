@@ -1,6 +1,9 @@
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "common/json.h"
+#include "monitor/monitor_line.h"
 #include "monitor/qga_client.h"
 #include "monitor/qmp_client.h"
 
@@ -44,6 +47,13 @@ TEST(ClassifyReplyLine, ErrorBeforeReturnThenEventsAndEverythingElseIgnored) {
             EXPECT_EQ(got.value, c.value) << c.line;
         }
     }
+}
+
+TEST(ClassifyReplyLine, DeepErrorReplyIsIgnoredNotDumped) {
+    // A failure reply nested far deeper than the stack allows to write out.
+    const std::string line =
+        R"({"error": )" + std::string(200000, '[') + std::string(200000, ']') + "}\n";
+    EXPECT_EQ(classify_reply_line(line).kind, ReplyKind::Ignored);
 }
 
 TEST(MonitorRequestLine, CompactSortedWithArgumentsOnlyWhenNonEmpty) {
