@@ -1,6 +1,4 @@
 #include "machine/qemu_args.h"
-#include "machine/run_dir.h"
-#include "machine/shell_quote.h"
 
 #include <gtest/gtest.h>
 
@@ -124,35 +122,6 @@ TEST(QemuArgs, GuestAgentSocketFollowsTheDiskDirectory) {
         EXPECT_EQ(build(c)[35], "socket,path=" + std::string(qga) + ",server=on,wait=off,id=qga0")
             << disk;
     }
-}
-
-TEST(RunDir, ParentOfTheDiskOrDot) {
-    struct Case {
-        const char* disk;
-        const char* dir;
-        const char* log;
-    };
-    for (auto [disk, dir, log] : {
-             Case{"/home/u/vm1/disk.qcow2", "/home/u/vm1", "/home/u/vm1/qemu.log"},
-             Case{"disk.qcow2", "", "qemu.log"},
-             Case{"", ".", "./qemu.log"},
-             Case{"/", ".", "./qemu.log"},
-             Case{"/disk.qcow2", "/", "/qemu.log"},
-             Case{"a/b/.", "a", "a/qemu.log"},
-         }) {
-        HelperConfig c;
-        c.disk_path = disk;
-        EXPECT_EQ(vm_run_dir(c), dir) << disk;
-        EXPECT_EQ(run_dir_file(c, "qemu.log"), log) << disk;
-    }
-}
-
-TEST(ShellQuote, ApostrophesAreClosedEscapedAndReopened) {
-    EXPECT_EQ(shell_quote("/home/u/state.save"), "'/home/u/state.save'");
-    EXPECT_EQ(shell_quote("/tmp/it's.save"), "'/tmp/it'\\''s.save'");
-    EXPECT_EQ(shell_quote("''"), "''\\'''\\'''");
-    EXPECT_EQ(shell_quote("a b$(x)`y`"), "'a b$(x)`y`'");
-    EXPECT_EQ(shell_quote(""), "''");
 }
 
 TEST(QemuArgs, ResumeAppendsIncomingAfterTheLastDevice) {
