@@ -1,11 +1,10 @@
+#include "monitor/monitor_line.h"
+
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "common/json.h"
-#include "monitor/monitor_line.h"
-#include "monitor/qga_client.h"
-#include "monitor/qmp_client.h"
 
 namespace kelvo {
 namespace {
@@ -80,15 +79,6 @@ TEST(MonitorRequestLine, CompactSortedWithArgumentsOnlyWhenNonEmpty) {
          "\"migrate\"}\n"},
     };
     for (const auto& c : cases) EXPECT_EQ(monitor_request_line(c.command, c.arguments), c.line);
-}
-
-TEST(QgaRequests, PingAndExecAreCompactAndSorted) {
-    EXPECT_EQ(dump_compact(qga_ping_request()), "{\"execute\":\"guest-ping\"}");
-    EXPECT_EQ(dump_compact(qga_exec_request("cmd")),
-              "{\"arguments\":{\"arg\":[\"-c\",\"cmd\"],\"capture-output\":true,\"path\":\"/bin/"
-              "sh\"},\"execute\":\"guest-exec\"}");
-    EXPECT_EQ(qga_exec_request("netplan apply || dhclient \"$i\"")["arguments"]["arg"][1],
-              "netplan apply || dhclient \"$i\"");
 }
 
 }  // namespace
