@@ -11,10 +11,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <future>
-#include <sstream>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -28,7 +27,9 @@ namespace kelvo {
 namespace {
 
 using nlohmann::json;
+using test_support::read_file;
 using test_support::TempDir;
+using test_support::write_file;
 
 std::string base64_decode(std::string_view in) {
     static const std::string alphabet =
@@ -49,16 +50,9 @@ std::string base64_decode(std::string_view in) {
     return out;
 }
 
-std::string read_all(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 TEST(ConfigConformance, EveryCaseMatches) {
     const std::string table = KELVO_TESTS_DIR "/data/config_cases.json";
-    const json cases = json::parse(read_all(table), nullptr, false);
+    const json cases = json::parse(read_file(table), nullptr, false);
     ASSERT_TRUE(cases.is_array()) << "cannot read " << table;
     ASSERT_FALSE(cases.empty());
 
@@ -73,10 +67,7 @@ TEST(ConfigConformance, EveryCaseMatches) {
         const std::string input = c.at("input").is_null()
                                       ? base64_decode(c.at("input_b64").get<std::string>())
                                       : c.at("input").get<std::string>();
-        {
-            std::ofstream out(file, std::ios::binary | std::ios::trunc);
-            out << input;
-        }
+        write_file(file, input);
         const auto loaded = load_helper_config(file);
         bool ok = false;
         if (kind == "ok") {
@@ -116,11 +107,6 @@ const std::string kValid =
 // kValid with one more member and the closing brace.
 std::string valid_with(const std::string& member) {
     return kValid + "," + member + "}";
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
 }
 
 // Loads path on another thread and gives up after a time limit; a FIFO that
