@@ -32,6 +32,21 @@ TEST(ProcessTable, ParsePid) {
     for (const auto& c : cases) EXPECT_EQ(parse_pid(c.name), c.pid) << c.name;
 }
 
+TEST(ProcessStat, StateLetterFollowsTheCommandName) {
+    EXPECT_EQ(parse_stat_state("1234 (qemu-system-x86) S 1 1234 1234 0 -1 4194560\n"), 'S');
+    EXPECT_EQ(parse_stat_state("9953 (kelvo-vmhelper) Z 1 9953"), 'Z');
+    // The command name may hold ")" and blanks: the last ")" closes it.
+    EXPECT_EQ(parse_stat_state("777 (a) b) X) R 1 777"), 'R');
+    EXPECT_EQ(parse_stat_state("777 (x) X"), 'X');
+}
+
+TEST(ProcessStat, NoStateWhenTheTextEndsEarly) {
+    EXPECT_EQ(parse_stat_state(""), std::nullopt);
+    EXPECT_EQ(parse_stat_state("777 (x"), std::nullopt);
+    EXPECT_EQ(parse_stat_state("777 (x)"), std::nullopt);
+    EXPECT_EQ(parse_stat_state("777 (x) "), std::nullopt);
+}
+
 TEST(ProcessTable, HelperCommandLineIsWholeArgumentMatch) {
     const std::string config = "/h/.kelvo/vms/a/helper.json";
     struct Case {

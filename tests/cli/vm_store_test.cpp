@@ -1,17 +1,18 @@
 #include "cli/vm_store.h"
 
 #include <sys/stat.h>
-#include <cstdlib>
 #include <filesystem>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
 
+using test_support::ScopedEnv;
 using test_support::TempDir;
 using test_support::write_file;
 
@@ -103,14 +104,11 @@ TEST(VmStore, MatchVmCases) {
 }
 
 TEST(VmStore, ResolveVmWithoutWordNeverReadsTheStore) {
-    const char* saved = std::getenv("HOME");
-    const std::string home = saved ? saved : "";
-    ::unsetenv("HOME");
+    const ScopedEnv no_home("HOME", std::nullopt);
     EXPECT_EQ(resolve_vm({"-f", "--json"}).error(),
               "missing <vm> argument — see 'kelvo-vmhelper help'");
     EXPECT_EQ(resolve_vm({"-n", "20"}).error(), "HOME not set");
     EXPECT_EQ(scan_vms().error(), "HOME not set");
-    if (saved) ::setenv("HOME", home.c_str(), 1);
 }
 
 TEST(VmStore, StateWordTable) {
@@ -167,11 +165,10 @@ TEST(VmStore, ScanVmsUsesHomeUnchanged) {
     TempDir tmp;
     const auto dir = tmp.path() / ".kelvo" / "vms" / "x1";
     write_file(dir / "helper.json", helper_json("x", dir.string()));
-    const char* saved = std::getenv("HOME");
-    const std::string home = saved ? saved : "";
-    ::setenv("HOME", (tmp.path().string() + "/").c_str(), 1);
-    auto vms = scan_vms();
-    if (saved) ::setenv("HOME", home.c_str(), 1);
+    auto vms = [&] {
+        const ScopedEnv home("HOME", tmp.path().string() + "/");
+        return scan_vms();
+    }();
     ASSERT_TRUE(vms.has_value());
     ASSERT_EQ(vms->size(), 1u);
     EXPECT_EQ(config_path_text(vms->front()), (tmp.path() / ".kelvo/vms/x1/helper.json").string());

@@ -1,8 +1,10 @@
 #include "common/paths.h"
 
-#include <cstdlib>
+#include <optional>
 
 #include <gtest/gtest.h>
+
+#include "support/scoped_env.h"
 
 namespace kelvo {
 namespace {
@@ -42,19 +44,16 @@ TEST(JoinPath, Table) {
 }
 
 TEST(HomeDir, RefusesUnsetAndNonUtf8) {
-    const char* saved = std::getenv("HOME");
-    const std::string restore = saved ? saved : "";
-    ::setenv("HOME", "/home/u", 1);
+    const test_support::ScopedEnv home("HOME", "/home/u");
     EXPECT_EQ(home_dir(), "/home/u");
     auto refused = [] {
         auto home = home_dir();
         return home ? "accepted " + *home : home.error();
     };
-    ::setenv("HOME", "/home/\xff", 1);
+    home.set("/home/\xff");
     EXPECT_EQ(refused(), "HOME not set");
-    ::unsetenv("HOME");
+    home.set(std::nullopt);
     EXPECT_EQ(refused(), "HOME not set");
-    if (saved) ::setenv("HOME", restore.c_str(), 1);
 }
 
 }  // namespace

@@ -14,20 +14,18 @@ import base64
 import hashlib
 import json
 import os
-import queue
 import shutil
 import signal
 import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# Waiting, free ports, event parsing and ending processes come from the
-# integration tests' library.
+# The sandbox, waiting, free ports, event lines and ending processes come
+# from the integration tests' library.
 sys.path.insert(0, os.path.join(HERE, "..", "integration"))
 import kelvo_testlib as testlib  # noqa: E402
 SHIM_DIR = os.path.join(HERE, "qemu-shim")
@@ -359,48 +357,10 @@ def write_curl_standin(bindir, image, digest, call_log):
 
 # --------------------------------------------------------------- processes
 
-def read_cmdline(pid):
-    try:
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            return f.read()
-    except OSError:
-        return None
-
-
-def all_pids():
-    return [int(n) for n in os.listdir("/proc") if n.isdigit()]
-
-
-def pids_matching(*needles):
-    """Processes whose NUL-joined command line contains every needle."""
-    found = []
-    for pid in all_pids():
-        if pid == os.getpid():
-            continue
-        cmd = read_cmdline(pid)
-        if cmd and all(n.encode() in cmd for n in needles):
-            found.append(pid)
-    return found
-
-
-def is_gone(pid):
-    """True when the process no longer exists or is a zombie."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            stat = f.read()
-    except OSError:
-        return True
-    return stat[stat.rindex(")") + 2:].startswith("Z")
-
-
-def wait_gone(pids, timeout):
-    """True once every one of pids is gone, False if not within timeout."""
-    try:
-        return testlib.wait_until(lambda: all(is_gone(p) for p in pids), timeout, interval=0.1)
-    except AssertionError:
-        return False
-
-
+read_cmdline = testlib.read_cmdline
+pids_matching = testlib.pids_matching
+is_gone = testlib.is_gone
+wait_gone = testlib.wait_gone
 kill_pid = testlib.end_process
 
 
@@ -585,122 +545,59 @@ def event_words(events):
     return words
 
 
-class EventReader:
-    """Reads an attached `run`'s standard output on a thread; lines are
-    taken with a limit."""
+class EventReader(testlib.EventReader):
+    """Reads the event lines of an attached `run` or of `logs -f` on a
+    thread, skipping any line that is not an event; every wait has a limit."""
 
     def __init__(self, stream):
-        self.lines = queue.Queue()
-        self.seen = []
-        self.thread = threading.Thread(target=self._pump, args=(stream,), daemon=True)
-        self.thread.start()
-
-    def _pump(self, stream):
-        for raw in iter(stream.readline, b""):
-            self.lines.put(raw.decode(errors="replace").rstrip("\n"))
-        self.lines.put(None)
-
-    def next_event(self, timeout):
-        """The next event (dict), or None at end of output; raises on time-out."""
-        deadline = time.monotonic() + timeout
-        while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError(f"no event within {timeout}s (seen: {event_words(self.seen)})")
-            try:
-                line = self.lines.get(timeout=left)
-            except queue.Empty:
-                continue
-            if line is None:
-                return None
-            evs = parse_events(line)
-            if evs:
-                self.seen.append(evs[0])
-                return evs[0]
-
-    def wait_for(self, predicate, timeout, what):
-        deadline = time.monotonic() + timeout
-        while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError(f"no {what} within {timeout}s (seen: {event_words(self.seen)})")
-            ev = self.next_event(left)
-            if ev is None:
-                raise AssertionError(f"output ended before {what} (seen: {event_words(self.seen)})")
-            if predicate(ev):
-                return ev
-
-    def rest(self, timeout):
-        """Every further event until the end of output."""
-        deadline = time.monotonic() + timeout
-        out = []
-        while True:
-            ev = self.next_event(max(0.01, deadline - time.monotonic()))
-            if ev is None:
-                return out
-            out.append(ev)
+        super().__init__(stream, lenient=True)
 
 
 # --------------------------------------------------------------- sandbox
 
-class Sandbox:
-    """A private HOME with a bin/ first on PATH holding the curl stand-in; the
-    QEMU shim follows it when KVM cannot run the guest. close() ends every
-    helper and QEMU whose command line names this sandbox, by pid."""
+class Sandbox(testlib.Sandbox):
+    """The integration tests' sandbox (a private HOME, a bin/ first on PATH)
+    with the curl stand-in in bin/, followed on PATH by the QEMU shim when
+    KVM cannot run the guest. close() ends every helper and QEMU whose
+    command line names this sandbox, by pid, also when the run is
+    interrupted."""
+
+    END_LIMIT = PROCESS_END_LIMIT
 
     def __init__(self, prefix="kelvo-e2e-"):
         self.image, self.digest, self.key = ensure_guest()
-        self.root = tempfile.mkdtemp(prefix=prefix)
-        self.home = os.path.join(self.root, "home")
-        self.bin = os.path.join(self.root, "bin")
-        os.makedirs(self.home)
-        os.makedirs(self.bin)
+        self.kvm_problem = kvm_problem(real_qemu())
+        self.kvm = self.kvm_problem is None
+        super().__init__(prefix=prefix, program=BIN, path=[] if self.kvm else [SHIM_DIR])
         self.curl_log = os.path.join(self.root, "curl-calls.log")
         write_curl_standin(self.bin, self.image, self.digest, self.curl_log)
-        qemu = real_qemu()
-        self.kvm_problem = kvm_problem(qemu)
-        self.kvm = self.kvm_problem is None
-        self.path_dirs = [self.bin] + ([] if self.kvm else [SHIM_DIR])
-        self.procs = []
-        self.extra_pids = []
-        self.closed = False
         # Interrupted runs end what they started too (SIGTERM as from ctest
         # is turned into an interrupt, after which exit handlers run).
         atexit.register(self.close)
         if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
             signal.signal(signal.SIGTERM, _interrupt)
 
-    def env(self, attached=False):
-        env = dict(os.environ)
-        env["HOME"] = self.home
-        env["PATH"] = ":".join(self.path_dirs + [os.environ.get("PATH", "/usr/bin:/bin")])
-        env.pop("KELVO_HELPER_ATTACHED", None)
+    def env(self, extra=None, path_first=None, attached=False):
         if attached:
-            env["KELVO_HELPER_ATTACHED"] = "1"
-        return env
+            extra = dict(extra or {}, KELVO_HELPER_ATTACHED="1")
+        return super().env(extra, path_first)
 
     def kelvo(self, args, timeout=COMMAND_LIMIT, stdin=b""):
         """Runs the program to completion: (status, stdout text, stderr text, seconds)."""
         t0 = time.monotonic()
         try:
-            proc = subprocess.run([BIN] + list(args), input=stdin, capture_output=True, env=self.env(),
-                                  timeout=timeout, cwd=self.root)
+            status, out, err = self.run(args, stdin=stdin, timeout=timeout)
         except subprocess.TimeoutExpired as e:
             raise AssertionError(f"kelvo-vmhelper {' '.join(args)} did not finish within {timeout}s; "
                                  f"stdout so far: {(e.stdout or b'').decode(errors='replace')!r}")
         took = time.monotonic() - t0
-        return proc.returncode, proc.stdout.decode(errors="replace"), proc.stderr.decode(errors="replace"), took
+        return status, out.decode(errors="replace"), err.decode(errors="replace"), took
 
     def spawn(self, args, attached=False, **kwargs):
+        """Starts the program in the background (standard input a pipe unless
+        given); it is ended on close."""
         kwargs.setdefault("stdin", subprocess.PIPE)
-        kwargs.setdefault("stdout", subprocess.PIPE)
-        kwargs.setdefault("stderr", subprocess.PIPE)
-        proc = subprocess.Popen([BIN] + list(args), env=self.env(attached), cwd=self.root, **kwargs)
-        self.procs.append(proc)
-        return proc
-
-    def track_pid(self, pid):
-        self.extra_pids.append(pid)
+        return self.start(args, env=self.env(attached=attached), **kwargs)
 
     def login_key(self):
         """A fresh ed25519 key pair in this sandbox (made once): (private key
@@ -719,23 +616,12 @@ class Sandbox:
         its user-data lists `authorized_keys` under ssh_authorized_keys."""
         hostname = hostname or name
         vm_id = str(uuid.uuid4())
-        d = os.path.join(self.home, ".kelvo", "vms", vm_id)
+        d = self.vm_dir(vm_id)
         os.makedirs(d)
-        config = {
-            "disk_path": os.path.join(d, "disk.qcow2"),
-            "seed_path": os.path.join(d, "seed.iso"),
-            "efi_store_path": os.path.join(d, "efi-vars.fd"),
-            "machine_identifier_path": os.path.join(d, "machine-id"),
-            "console_log_path": os.path.join(d, "console.log"),
-            "save_path": os.path.join(d, save_name),
-            "mac_address": "52:54:00:e2:e0:%02x" % (port % 256),
-            "cpu_count": 1,
-            "memory_mib": memory_mib,
-            "disk_gib": disk_gib,
-            "isolated": False,
-            "ssh_host_port": port,
-            "vm_name": name,
-        }
+        config = testlib.vm_config(d, save_path=os.path.join(d, save_name),
+                                   mac_address="52:54:00:e2:e0:%02x" % (port % 256), cpu_count=1,
+                                   memory_mib=memory_mib, disk_gib=disk_gib, ssh_host_port=port,
+                                   vm_name=name)
         if firmware_path is not None:
             config["firmware_path"] = firmware_path
         with open(os.path.join(d, "helper.json"), "w") as f:
@@ -748,41 +634,11 @@ class Sandbox:
             f.write("instance-id: %s\nlocal-hostname: %s\n" % (vm_id, hostname))
         return Vm(vm_id, name, d, port, config)
 
-    def our_pids(self):
-        """Helpers and QEMUs whose command line names this sandbox."""
-        return pids_matching(self.root)
-
-    def close(self):
-        if self.closed:
-            return
-        self.closed = True
-        for proc in self.procs:
-            if proc.poll() is None:
-                kill_pid(proc.pid)
-        pids = self.our_pids() + [p for p in self.extra_pids if not is_gone(p)]
-        for pid in pids:
-            kill_pid(pid)
-        for proc in self.procs:
-            try:
-                proc.wait(timeout=PROCESS_END_LIMIT)
-            except subprocess.TimeoutExpired:
-                pass
-            for stream in (proc.stdin, proc.stdout, proc.stderr):
-                if stream:
-                    try:
-                        stream.close()
-                    except OSError:
-                        pass
-        for pid in self.extra_pids:
-            try:
-                os.waitpid(pid, os.WNOHANG)
-            except ChildProcessError:
-                pass
-        wait_gone(pids, PROCESS_END_LIMIT)
+    def remove(self):
         if os.environ.get("KELVO_E2E_KEEP"):
             log(f"kept {self.root}")
         else:
-            shutil.rmtree(self.root, ignore_errors=True)
+            super().remove()
 
 
 def _interrupt(signum, frame):

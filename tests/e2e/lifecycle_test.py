@@ -334,7 +334,7 @@ class VmLifecycleTest(LifecycleCase):
         decoy = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)", e2e.QEMU,
                                   "-drive", f"if=virtio,format=qcow2,file={other_disk}"],
                                  stdin=subprocess.DEVNULL)
-        sb.procs.append(decoy)
+        sb.track(decoy)
         e2e.wait_until(lambda: b"qemu-system" in (e2e.read_cmdline(decoy.pid) or b""), 10, "the decoy")
 
         out, took = self.ok(["stop", vm.name, "--force"], timeout=e2e.STOP_LIMIT)

@@ -10,7 +10,7 @@ import unittest
 
 import kelvo_testlib
 from cli_support import CliTestCase, OutputReader
-from kelvo_testlib import end_process, free_port, wait_until
+from kelvo_testlib import end_process, free_port, is_gone, wait_until
 
 STARTED = re.compile(r"^started 'box' \(helper pid (\d+)\) — booting…$")
 
@@ -146,6 +146,7 @@ class LifecycleTest(LifecycleCase):
         with open(os.path.join(self.dir, "fake-qemu.pid")) as f:
             qemu_pid = int(f.read())
         end_process(pid, signal.SIGKILL)
+        wait_until(lambda: is_gone(pid), 10, what="the helper to end")
         # The VM still runs (unsupervised); only --force ends its QEMU.
         self.assertEqual(self.json_state(), ("running", None))
         self.assertIn(b"  state:     running\n", self.cli("status", "box")[1])

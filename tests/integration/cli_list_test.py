@@ -150,7 +150,8 @@ class ListTest(CliTestCase):
     def test_process_without_command_line_is_passed_over(self):
         # An exited, unreaped child has an empty command line in /proc.
         zombie = subprocess.Popen(["true"])
-        kelvo_testlib.wait_until(lambda: _state_of(zombie.pid) == "Z", 10, what="zombie")
+        kelvo_testlib.wait_until(lambda: kelvo_testlib.process_state(zombie.pid) == "Z", 10,
+                                 what="zombie")
         try:
             _, cfg, _ = self.sb.write_vm("z1", vm_name="z")
             self.check(["ls"], 0, out=(
@@ -170,11 +171,6 @@ class ListTest(CliTestCase):
         finally:
             os.close(write_end)
         self.assertEqual((proc.returncode, proc.stderr), (-signal.SIGPIPE, b""))
-
-
-def _state_of(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        return f.read().rsplit(")", 1)[1].split()[0]
 
 
 class StatusTest(CliTestCase):

@@ -4,16 +4,13 @@ limit on every wait, and the fake's own records."""
 
 import json
 import os
-import queue
-import select
 import signal
 import subprocess
-import threading
 import time
 import unittest
 
 import kelvo_testlib
-from kelvo_testlib import Sandbox, free_port, wait_until
+from kelvo_testlib import EventReader, Sandbox, free_port, is_gone, wait_until
 
 # Waits for one event. Generous: the build machines are heavily shared.
 EVENT_TIMEOUT = 40
@@ -50,51 +47,28 @@ def snapshot_bytes(size, paused=True):
 
 def pid_alive(pid):
     """True while the process exists and is not a zombie."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
+    return not is_gone(pid)
 
 
 class RunProcess:
-    """One `run` child: its standard output read into a queue of events by a
-    thread, every wait bounded."""
+    """One `run` child: its standard output read as strict event lines
+    (kelvo_testlib.EventReader), every wait bounded."""
 
     def __init__(self, proc, case):
         self.proc = proc
         self.pid = proc.pid
         self.case = case
-        self.lines = queue.Queue()
-        self.seen = []
         self.started = time.monotonic()
-        self._closing = False
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
+        self.reader = EventReader(proc.stdout)
 
-    def _read(self):
-        fd = self.proc.stdout.fileno()
-        pending = b""
-        while not self._closing:
-            ready, _, _ = select.select([fd], [], [], 0.1)
-            if not ready:
-                continue
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                break
-            pending += chunk
-            *lines, pending = pending.split(b"\n")
-            for line in lines:
-                self.lines.put(line + b"\n")
-        if pending:
-            self.lines.put(pending)
-        self.lines.put(None)
+    @property
+    def seen(self):
+        return self.reader.seen
 
     def close_stdout(self):
         """Closes the reading end of `run`'s standard output, as when the
         app's SSH channel goes away."""
-        self._closing = True
-        self._reader.join(5)
+        self.reader.stop()
         self.proc.stdout.close()
 
     def close_pipes(self):
@@ -109,19 +83,9 @@ class RunProcess:
     def next_event(self, timeout=EVENT_TIMEOUT):
         """The next event as a dict; fails on a time-out, the end of the
         stream, or a line that is not a compact JSON event."""
-        try:
-            raw = self.lines.get(timeout=timeout)
-        except queue.Empty:
-            raise AssertionError(f"no event within {timeout}s; seen so far: {self.seen}")
-        if raw is None:
-            self.lines.put(None)  # stays at the end
+        event = self.reader.next_event(timeout)
+        if event is None:
             raise AssertionError(f"event stream ended; seen: {self.seen}")
-        self.case.assertTrue(raw.endswith(b"\n"), raw)
-        event = json.loads(raw)
-        # Every event is compact with sorted keys.
-        self.case.assertEqual(raw.decode(), json.dumps(event, separators=(",", ":"),
-                                                       sort_keys=True, ensure_ascii=False) + "\n")
-        self.seen.append(event)
         return event
 
     def expect(self, *events, timeout=EVENT_TIMEOUT):
@@ -137,25 +101,11 @@ class RunProcess:
 
     def no_event_for(self, seconds):
         """Nothing is emitted for this long (the stream stays open)."""
-        try:
-            raw = self.lines.get(timeout=seconds)
-        except queue.Empty:
-            return
-        raise AssertionError(f"unexpected output {raw!r}; seen: {self.seen}")
+        self.reader.no_event_for(seconds)
 
     def rest(self, timeout=EVENT_TIMEOUT):
         """Every remaining event up to the end of the stream."""
-        out = []
-        deadline = time.monotonic() + timeout
-        while True:
-            try:
-                raw = self.lines.get(timeout=max(0.01, deadline - time.monotonic()))
-            except queue.Empty:
-                raise AssertionError(f"stream still open after {timeout}s: {self.seen + out}")
-            if raw is None:
-                self.lines.put(None)
-                return out
-            out.append(json.loads(raw))
+        return self.reader.rest(timeout)
 
     def wait(self, timeout=EVENT_TIMEOUT):
         return self.proc.wait(timeout=timeout)

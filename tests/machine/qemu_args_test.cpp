@@ -1,5 +1,4 @@
 #include "machine/qemu_args.h"
-#include "machine/shell_quote.h"
 
 #include <gtest/gtest.h>
 
@@ -122,14 +121,6 @@ TEST(QemuArgs, GuestAgentSocketFollowsTheDiskDirectory) {
         EXPECT_EQ(build(c)[35], "socket,path=" + std::string(qga) + ",server=on,wait=off,id=qga0")
             << disk;
     }
-}
-
-TEST(ShellQuote, ApostrophesAreClosedEscapedAndReopened) {
-    EXPECT_EQ(shell_quote("/home/u/state.save"), "'/home/u/state.save'");
-    EXPECT_EQ(shell_quote("/tmp/it's.save"), "'/tmp/it'\\''s.save'");
-    EXPECT_EQ(shell_quote("''"), "''\\'''\\'''");
-    EXPECT_EQ(shell_quote("a b$(x)`y`"), "'a b$(x)`y`'");
-    EXPECT_EQ(shell_quote(""), "''");
 }
 
 TEST(QemuArgs, ResumeAppendsIncomingAfterTheLastDevice) {

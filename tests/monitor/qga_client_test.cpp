@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "common/json.h"
 #include "support/monitor_peer.h"
 
 namespace kelvo {
@@ -70,6 +71,15 @@ auto pings(int calls) {
             out.push_back(reply_text(co_await qga.call(qga_ping_request())));
         co_return out;
     };
+}
+
+TEST(QgaRequests, PingAndExecAreCompactAndSorted) {
+    EXPECT_EQ(dump_compact(qga_ping_request()), "{\"execute\":\"guest-ping\"}");
+    EXPECT_EQ(dump_compact(qga_exec_request("cmd")),
+              "{\"arguments\":{\"arg\":[\"-c\",\"cmd\"],\"capture-output\":true,\"path\":\"/bin/"
+              "sh\"},\"execute\":\"guest-exec\"}");
+    EXPECT_EQ(qga_exec_request("netplan apply || dhclient \"$i\"")["arguments"]["arg"][1],
+              "netplan apply || dhclient \"$i\"");
 }
 
 TEST(QgaClient, ConnectFailsAfterTheWindow) {

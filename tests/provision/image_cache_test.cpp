@@ -1,10 +1,10 @@
 #include "provision/image_cache.h"
 
 #include <unistd.h>
-#include <cstdio>
-#include <cstdlib>
 
 #include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
@@ -42,14 +42,11 @@ TEST(ImageNames, FollowTheArchitecture) {
 }
 
 TEST(Sha256OfFile, FirstTokenOfSha256sum) {
-    char path[] = "/tmp/kelvo-sha-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, "abc", 3), 3);
-    close(fd);
+    test_support::TempDir dir;
+    const std::string path = dir.write("abc", "abc");
     EXPECT_EQ(sha256_of_file(path),
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    unlink(path);
+    ASSERT_EQ(::unlink(path.c_str()), 0);
     auto missing = sha256_of_file(path);
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().rfind("sha256sum exited with exit status: 1: sha256sum: ", 0), 0u)

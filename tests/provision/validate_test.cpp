@@ -3,16 +3,17 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <cstdio>
 
 #include <gtest/gtest.h>
 
+#include "support/stdout_capture.h"
 #include "support/temp_dir.h"
 
 namespace kelvo {
 namespace {
 
 using test_support::read_file;
+using test_support::StdoutCapture;
 using test_support::TempDir;
 
 struct Outcome {
@@ -20,19 +21,12 @@ struct Outcome {
     std::string out;
 };
 
-// Runs validate_command with standard output sent to a file.
-Outcome run_validate(const HelperConfig& config, Arch arch, const HostProbe& probe,
-                     const TempDir& dir) {
-    std::string capture = dir.file("stdout");
-    std::fflush(stdout);
-    int saved = ::dup(STDOUT_FILENO);
-    int fd = ::open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    ::dup2(fd, STDOUT_FILENO);
-    ::close(fd);
-    int status = validate_command(config, arch, probe);
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
-    return {status, read_file(capture)};
+// Runs validate_command with standard output captured.
+Outcome run_validate(const HelperConfig& config, Arch arch, const HostProbe& probe) {
+    StdoutCapture capture;
+    const int status = validate_command(config, arch, probe);
+    capture.restore();
+    return {status, capture.text()};
 }
 
 std::string error_line(const std::string& message) {
@@ -77,7 +71,7 @@ TEST(ValidateHost, AllPresentPrintsOnlyOk) {
     int in_fd = ::open(input.c_str(), O_RDONLY | O_CLOEXEC);
     ::dup2(in_fd, STDIN_FILENO);
     ::close(in_fd);
-    auto r = run_validate({}, Arch::X86_64, {emulator, fw.fn(), kvm}, dir);
+    auto r = run_validate({}, Arch::X86_64, {emulator, fw.fn(), kvm});
     ::dup2(saved_stdin, STDIN_FILENO);
     ::close(saved_stdin);
     EXPECT_EQ(r.status, 0);
@@ -97,7 +91,7 @@ TEST(ValidateHost, EmulatorThatCannotRunOrFailsStopsEverything) {
              dir.write("not-executable", "#!/bin/sh\nexit 0\n"),
          }) {
         Firmware fw;
-        auto r = run_validate({}, Arch::X86_64, {emulator, fw.fn(), kvm}, dir);
+        auto r = run_validate({}, Arch::X86_64, {emulator, fw.fn(), kvm});
         EXPECT_EQ(r.status, 1) << emulator;
         EXPECT_EQ(r.out, error_line(kX86NotFound)) << emulator;
         EXPECT_TRUE(fw.asked.empty()) << "firmware is not examined";
@@ -107,7 +101,7 @@ TEST(ValidateHost, EmulatorThatCannotRunOrFailsStopsEverything) {
 TEST(ValidateHost, NotFoundMessageNamesTheArchitecturesEmulator) {
     TempDir dir;
     Firmware fw;
-    auto r = run_validate({}, Arch::Arm64, {dir.file("none"), fw.fn(), dir.path().string()}, dir);
+    auto r = run_validate({}, Arch::Arm64, {dir.file("none"), fw.fn(), dir.path().string()});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, error_line("qemu-system-aarch64 not found — install qemu-system"));
 }
@@ -118,12 +112,12 @@ TEST(ValidateHost, FirmwareFailureIsReportedBeforeKvm) {
     std::string missing_kvm = dir.file("no-kvm");
 
     Firmware none{false};
-    auto r = run_validate({}, Arch::X86_64, {ok, none.fn(), missing_kvm}, dir);
+    auto r = run_validate({}, Arch::X86_64, {ok, none.fn(), missing_kvm});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, error_line("no UEFI firmware found for qemu-system-x86_64 — install the "
                                 "OVMF/AAVMF (edk2) package"));
 
-    r = run_validate({}, Arch::Arm64, {ok, none.fn(), missing_kvm}, dir);
+    r = run_validate({}, Arch::Arm64, {ok, none.fn(), missing_kvm});
     EXPECT_EQ(r.out, error_line("no UEFI firmware found for qemu-system-aarch64 — install the "
                                 "OVMF/AAVMF (edk2) package"));
 
@@ -132,7 +126,7 @@ TEST(ValidateHost, FirmwareFailureIsReportedBeforeKvm) {
     HelperConfig config;
     config.firmware_path = "/opt/fw/OVMF_CODE.fd";
     auto installed_only = [](const std::string& p) { return p.starts_with("/usr/share/"); };
-    r = run_validate(config, Arch::X86_64, {ok, installed_only, missing_kvm}, dir);
+    r = run_validate(config, Arch::X86_64, {ok, installed_only, missing_kvm});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, error_line("firmware_path /opt/fw/OVMF_CODE.fd not usable (CODE or VARS "
                                 "missing)"));
@@ -142,7 +136,7 @@ TEST(ValidateHost, MissingKvmIsTheLastCheck) {
     TempDir dir;
     std::string ok = script(dir, "qemu", "exit 0");
     Firmware fw;
-    auto r = run_validate({}, Arch::X86_64, {ok, fw.fn(), dir.file("no-kvm")}, dir);
+    auto r = run_validate({}, Arch::X86_64, {ok, fw.fn(), dir.file("no-kvm")});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, error_line(kKvmMissing));
 }
@@ -155,7 +149,7 @@ TEST(ValidateHost, ValidatesWithoutWritingFiles) {
     config.machine_identifier_path = dir.file("machine-id");
     config.firmware_path = dir.write("OVMF_CODE.fd", "code");
     dir.write("OVMF_VARS.fd", "vars");
-    auto r = run_validate(config, Arch::X86_64, {ok, path_exists, dir.write("kvm", "")}, dir);
+    auto r = run_validate(config, Arch::X86_64, {ok, path_exists, dir.write("kvm", "")});
     EXPECT_EQ(r.out, "ok\n");
     EXPECT_FALSE(path_exists(config.efi_store_path));
     EXPECT_FALSE(path_exists(config.machine_identifier_path));

@@ -1,6 +1,7 @@
 #include "supervisor/hibernate.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <csignal>
 #include <fstream>
 #include <thread>
@@ -104,6 +105,21 @@ TEST_F(Hibernate, StalePartialFileIsRemovedBeforeMigrating) {
     EXPECT_EQ(read_file(config.save_path), "memory");
 }
 
+TEST_F(Hibernate, StalePartialLinkIsRemovedNotWrittenThrough) {
+    // Written through, a link left at the partial path would put the
+    // snapshot into the file it points at.
+    const std::string victim = dir.file("victim");
+    fakes::write_file(victim, "must stay");
+    ASSERT_EQ(::symlink(victim.c_str(), (config.save_path + ".part").c_str()), 0);
+    migrating_qemu({"completed"});
+    EXPECT_EQ(hibernate_events(), (Events{"hibernate requested", "saving", "hibernated"}));
+    EXPECT_EQ(read_file(victim), "must stay");
+    struct stat st;
+    ASSERT_EQ(::lstat(config.save_path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(read_file(config.save_path), "memory");
+}
+
 TEST_F(Hibernate, SavePathWithAQuoteIsShellQuoted) {
     config.save_path = dir.file("it's here.save");
     migrating_qemu({"completed"});
@@ -187,6 +203,11 @@ TEST_F(Hibernate, FailedOrCancelledMigrationDropsThePartialFileAndResumes) {
     }
 }
 
+TEST(HibernateLimit, RunGivesAMigrationFiveMinutes) {
+    // The limit `run` itself works with (its RunTimings are the defaults).
+    EXPECT_EQ(RunTimings{}.hibernate_limit, std::chrono::minutes(5));
+}
+
 TEST_F(Hibernate, MigrationOverTheLimitIsCancelledBeforeTheGuestResumes) {
     migrating_qemu({"active"});
     const auto start = Clock::now();
@@ -245,6 +266,9 @@ TEST_F(Hibernate, QemuDyingMidMigrationEndsTheAttemptPromptly) {
     EXPECT_LT(Clock::now() - start, 30s);
     ASSERT_GE(events.size(), 3u);
     EXPECT_EQ(events.back(), "error: hibernate: qemu exited before the snapshot was complete");
+    // Between `saving` and the error, at most polls that met the closed socket.
+    for (size_t i = 2; i + 1 < events.size(); ++i)
+        EXPECT_EQ(events[i].rfind("hibernate: query-migrate: ", 0), 0u) << events[i];
     EXPECT_FALSE(file_exists(config.save_path + ".part"));
     EXPECT_FALSE(file_exists(config.save_path));
     EXPECT_FALSE(s.hibernated);

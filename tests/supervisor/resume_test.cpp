@@ -1,7 +1,5 @@
 #include "supervisor/resume.h"
 
-#include "supervisor/guest_clock.h"
-
 #include <csignal>
 
 #include <gtest/gtest.h>
@@ -64,7 +62,6 @@ class Resume : public fakes::SupervisorFixture {
             dir.file("qga.sock"),
             [this, pings_unanswered, reinit_fixes_network, pings = 0](
                 const std::string& command, const nlohmann::json& args) mutable {
-                if (agent_silent) return Events{};
                 if (command == "guest-ping") snapshot_seen_by_agent = file_exists(config.save_path);
                 if (command == "guest-ping" && pings++ < pings_unanswered) return Events{};
                 if (command == "guest-exec") {
@@ -92,7 +89,6 @@ class Resume : public fakes::SupervisorFixture {
     std::atomic<bool> network_up{false};
     std::atomic<bool> continued{false};
     std::atomic<bool> snapshot_seen_by_agent{true};
-    std::atomic<bool> agent_silent{false};
     bool link_down_refused = false;
     int bounce_fixes_network_at = 0;  // 0: never
     int bounces = 0;
@@ -209,26 +205,6 @@ TEST_F(Resume, QemuThatEndedIsReportedAndTheResumeFailsAtOnce) {
     EXPECT_EQ(resume_events(false),
               (Events{"qemu exited with status signal: 9 (SIGKILL)", kFailed}));
     EXPECT_LT(Clock::now() - start, 10s);
-}
-
-TEST_F(Resume, GuestClockIsSetFromTheHostsOrGivenUpQuietly) {
-    for (const bool silent : {false, true}) {
-        agent.reset();
-        agent_silent = silent;
-        guest_agent(0, /*reinit_fixes_network=*/false);
-        const auto start = Clock::now();
-        const int64_t host_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                    std::chrono::system_clock::now().time_since_epoch())
-                                    .count();
-        StdoutCapture capture;
-        rt.run(set_guest_clock(s));
-        capture.restore();
-        EXPECT_EQ(capture.text(), "");
-        EXPECT_LT(Clock::now() - start, 2s);
-        ASSERT_EQ(agent->commands(), Events{"guest-set-time"});
-        const auto sent = nlohmann::json::parse(agent->raw_lines().front());
-        EXPECT_NEAR(sent["arguments"]["time"].get<double>(), static_cast<double>(host_ns), 1e9);
-    }
 }
 
 // QEMU ends by itself during the resume, after the states QMP showed (none:

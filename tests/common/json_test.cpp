@@ -1,9 +1,8 @@
+#include "common/json.h"
+
 #include <string>
 
 #include <gtest/gtest.h>
-
-#include "common/json.h"
-#include "monitor/monitor_line.h"
 
 namespace kelvo {
 namespace {
@@ -33,12 +32,6 @@ TEST(CommonJson, BracketsInStringsDoNotCount) {
     const auto value = parse_json_line(text);
     ASSERT_TRUE(value);
     EXPECT_EQ(value->at(0).get<std::string>().size(), 2001u);
-}
-
-TEST(CommonJson, DeepMonitorReplyIsIgnoredNotDumped) {
-    // A failure reply nested far deeper than the stack allows to write out.
-    const std::string line = R"({"error": )" + nested(200000, '[', ']') + "}\n";
-    EXPECT_EQ(classify_reply_line(line).kind, ReplyKind::Ignored);
 }
 
 }  // namespace

@@ -11,34 +11,9 @@
 
 #include "common/child_process.h"
 #include "common/exit_status.h"
-#include "common/os_error.h"
 
 namespace kelvo {
 namespace {
-
-TEST(OsError, DescriptionThenNumber) {
-    EXPECT_EQ(os_error(ENOENT), "No such file or directory (os error 2)");
-    EXPECT_EQ(os_error(EACCES), "Permission denied (os error 13)");
-}
-
-int status_of_shell(const char* script) {
-    auto child = spawn({.program = "sh", .args = {"-c", script}});
-    EXPECT_TRUE(child.has_value());
-    auto st = child->wait();
-    EXPECT_TRUE(st.has_value());
-    return *st;
-}
-
-TEST(DescribeWaitStatus, ExitCodesAndSignals) {
-    EXPECT_EQ(describe_wait_status(status_of_shell("exit 1")), "exit status: 1");
-    EXPECT_EQ(describe_wait_status(status_of_shell("exit 22")), "exit status: 22");
-    EXPECT_EQ(describe_wait_status(status_of_shell("kill -9 $$")), "signal: 9 (SIGKILL)");
-    EXPECT_EQ(describe_wait_status(status_of_shell("kill -TERM $$")), "signal: 15 (SIGTERM)");
-    EXPECT_TRUE(wait_status_success(status_of_shell("exit 0")));
-    EXPECT_FALSE(wait_status_success(status_of_shell("exit 3")));
-    // A core-dump flag is rendered after the signal name.
-    EXPECT_EQ(describe_wait_status(SIGABRT | 0x80), "signal: 6 (SIGABRT) (core dumped)");
-}
 
 TEST(Spawn, MissingProgramReportsTheSystemError) {
     KELVO_SKIP_SPAWN_ERRORS_UNDER_EMULATION();
