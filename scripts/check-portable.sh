@@ -6,6 +6,7 @@
 # usage: scripts/check-portable.sh path/to/kelvo-vmhelper
 set -euo pipefail
 bin=$1
+version=$(sed -n 's/^project(kelvo-vmhelper VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../CMakeLists.txt")
 root=$(mktemp -d "${TMPDIR:-/tmp}/kelvo-chroot.XXXXXX")
 cleanup() {
     umount "$root/proc" 2>/dev/null || true
@@ -29,9 +30,9 @@ inside() {
 }
 
 inside version
-[ $status -eq 0 ] && [ "$out" = "0.3.0" ] || fail "version: status $status: $out"
+[ $status -eq 0 ] && [ "$out" = "$version" ] || fail "version: status $status: $out"
 inside help
-[ $status -eq 0 ] && [[ "$out" == "kelvo-vmhelper 0.3.0 — "* ]] || fail "help: status $status: $out"
+[ $status -eq 0 ] && [[ "$out" == "kelvo-vmhelper $version — "* ]] || fail "help: status $status: $out"
 inside list
 [ $status -eq 0 ] && [[ "$out" == "No VMs on this host."* ]] || fail "list: status $status: $out"
 echo "check-portable: version, help and list run in an empty root"

@@ -27,7 +27,7 @@ for arch in x86_64 aarch64; do
     mkdir -p "$stage"
     "$strip" -o "$stage/kelvo-vmhelper" "$build/kelvo-vmhelper"
     scripts/check-static.sh "$stage/kelvo-vmhelper"
-    cp doc/kelvo-vmhelper.1 doc/kelvo-vmhelper.bash-completion "$stage/"
+    cp "$build/kelvo-vmhelper.1" doc/kelvo-vmhelper.bash-completion "$stage/"
     tarball=dist/kelvo-vmhelper-$version-linux-$arch.tar.gz
     tar -C "$stage" --owner=0 --group=0 --numeric-owner -czf "$tarball" \
         kelvo-vmhelper kelvo-vmhelper.1 kelvo-vmhelper.bash-completion

@@ -36,7 +36,7 @@ asio::awaitable<int> dispatch(std::vector<std::string> args) {
     if (args.size() < 2) co_return print_help(2);
     const std::string& word = args[1];
     if (word == "version" || word == "--version" || word == "-V") {
-        print_stdout(fmt::format("{}\n", kVersion));
+        print_stdout(fmt::format("{}\n", program_version()));
         // A reader that left early is no failure; a closed descriptor is.
         co_return stdout_write_error() == EPIPE ? 0 : status_after_output(0);
     }

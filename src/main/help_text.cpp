@@ -60,9 +60,13 @@ EXAMPLES:
 
 }  // namespace
 
+std::string_view program_version() {
+    return KELVO_VERSION;
+}
+
 std::string_view help_text() {
     static const std::string text =
-        fmt::format(fmt::runtime(kHelpTemplate), fmt::arg("version", kVersion));
+        fmt::format(fmt::runtime(kHelpTemplate), fmt::arg("version", program_version()));
     return text;
 }
 

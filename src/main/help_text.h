@@ -4,7 +4,8 @@
 
 namespace kelvo {
 
-inline constexpr std::string_view kVersion = "0.3.0";
+// The program's version ("0.3.0"), as the build gives it.
+std::string_view program_version();
 
 // The 48-line help text, each line ending with a newline.
 std::string_view help_text();

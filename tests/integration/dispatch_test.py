@@ -2,6 +2,7 @@
 hand-over of other words to the management front end."""
 
 import os
+import re
 import signal
 import subprocess
 import time
@@ -9,7 +10,9 @@ import unittest
 
 from kelvo_testlib import BIN, Sandbox, events
 
-HELP_FIRST = "kelvo-vmhelper 0.3.0 — Kelvo VM helper for Linux hosts (QEMU/KVM)\n"
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../CMakeLists.txt")) as f:
+    VERSION = re.search(r"^project\(kelvo-vmhelper VERSION ([0-9.]+)", f.read(), re.M).group(1)
+HELP_FIRST = f"kelvo-vmhelper {VERSION} — Kelvo VM helper for Linux hosts (QEMU/KVM)\n"
 UNKNOWN = "kelvo-vmhelper: unknown command '{}' — run 'kelvo-vmhelper help' for usage\n"
 
 
@@ -41,7 +44,7 @@ class DispatchTest(unittest.TestCase):
 
     def test_version(self):
         for args in (["version"], ["--version"], ["-V"], ["version", "more", "words"]):
-            self.assertEqual(self.run_bin(*args), (0, "0.3.0\n", ""), args)
+            self.assertEqual(self.run_bin(*args), (0, VERSION + "\n", ""), args)
 
     def test_plumbing_usage_lines(self):
         cases = [

@@ -1,4 +1,4 @@
-"""doc/kelvo-vmhelper.1 agrees with `help`: each entry of MANAGEMENT COMMANDS
+"""The manual page (built beside the program from doc/kelvo-vmhelper.1.in) agrees with `help`: each entry of MANAGEMENT COMMANDS
 and PLUMBING COMMANDS (syntax followed by its one-line description) is in the
 page's text, and .TH names the version."""
 
@@ -11,7 +11,7 @@ import unittest
 
 from kelvo_testlib import BIN
 
-MAN_PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../doc/kelvo-vmhelper.1")
+MAN_PAGE = os.path.join(os.path.dirname(os.path.abspath(BIN)), "kelvo-vmhelper.1")
 ESCAPES = [(r"\\f(\[[^]]*\]|\(..|.)", ""), (r"\\\(em", "—"), (r"\\-", "-"), (r"\\&", "")]
 
 
