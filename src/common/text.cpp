@@ -134,6 +134,15 @@ std::string_view first_token(std::string_view text) {
     return text.substr(0, end);
 }
 
+std::vector<std::string_view> split_fields(std::string_view text) {
+    std::vector<std::string_view> fields;
+    for (std::string_view field = first_token(text); !field.empty(); field = first_token(text)) {
+        fields.push_back(field);
+        text = text.substr(static_cast<size_t>(field.data() + field.size() - text.data()));
+    }
+    return fields;
+}
+
 bool parse_unsigned(std::string_view text, unsigned long long max, unsigned long long& out) {
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     if (text.empty()) return false;

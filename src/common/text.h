@@ -28,6 +28,8 @@ std::vector<std::string> split_lines(std::string_view text);
 
 // The first whitespace-delimited token, or "" when there is none.
 std::string_view first_token(std::string_view text);
+// Every whitespace-delimited token, in order.
+std::vector<std::string_view> split_fields(std::string_view text);
 
 // Parses an unsigned decimal number (an optional leading "+" is accepted)
 // that fits in max; false for anything else.

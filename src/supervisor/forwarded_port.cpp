@@ -21,20 +21,6 @@ namespace {
 
 constexpr std::string_view kListenState = "0A";
 
-// The blank-separated fields of one line.
-std::vector<std::string_view> fields_of(std::string_view line) {
-    std::vector<std::string_view> fields;
-    size_t pos = 0;
-    while (pos < line.size()) {
-        const size_t start = line.find_first_not_of(' ', pos);
-        if (start == std::string_view::npos) break;
-        const size_t end = std::min(line.find(' ', start), line.size());
-        fields.push_back(line.substr(start, end - start));
-        pos = end;
-    }
-    return fields;
-}
-
 }  // namespace
 
 std::expected<void, std::string> check_port_free(uint16_t port) {
@@ -59,7 +45,7 @@ std::vector<uint64_t> listening_inodes(std::string_view proc_net_tcp, uint16_t p
     std::vector<uint64_t> inodes;
     const std::string port_hex = fmt::format(":{:04X}", port);
     for (std::string_view line : split_lines(proc_net_tcp)) {
-        const auto fields = fields_of(line);
+        const auto fields = split_fields(line);
         if (fields.size() < 10 || fields[3] != kListenState || !fields[1].ends_with(port_hex))
             continue;
         uint64_t inode = 0;

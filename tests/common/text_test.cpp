@@ -51,6 +51,10 @@ TEST(ParseUnsigned, AcceptsPlusAndRejectsOverflow) {
 TEST(FirstToken, SkipsLeadingBlanks) {
     EXPECT_EQ(first_token("  abc  def\n"), "abc");
     EXPECT_EQ(first_token(" \n"), "");
+    using Fields = std::vector<std::string_view>;
+    EXPECT_EQ(split_fields("  0: 0100007F:0016 00000000:0000 0A\t 12345 \n"),
+              (Fields{"0:", "0100007F:0016", "00000000:0000", "0A", "12345"}));
+    EXPECT_EQ(split_fields(" \t\n"), Fields{});
 }
 
 }  // namespace
