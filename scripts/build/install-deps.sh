@@ -6,7 +6,7 @@ set -euo pipefail
 # its tests. The fuzz targets: clang 14 and its libFuzzer and sanitizer
 # runtimes.
 packages=(cmake ninja-build g++ pkg-config libasio-dev nlohmann-json3-dev libfmt-dev libgtest-dev googletest
-          python3 g++-aarch64-linux-gnu qemu-user clang-14 libclang-rt-14-dev)
+          python3 ccache g++-aarch64-linux-gnu qemu-user clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
