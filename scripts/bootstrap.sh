@@ -3,7 +3,7 @@
 # program's main job on a demo VM.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/build/install-deps.sh
 scripts/build.sh
 if [ -x scripts/demo.sh ]; then
     exec scripts/demo.sh build/kelvo-vmhelper

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The program's main job on a demo VM, on a fresh machine without internet:
-# builds the small test guest (scripts/e2e-setup.sh), lays out a VM directory
+# builds the small test guest (scripts/test/e2e-setup.sh), lays out a VM directory
 # under a private temporary HOME the way the Kelvo app does, provisions it
 # (a local curl stand-in serves the test guest as the Ubuntu cloud image),
 # starts it under real QEMU, shows `list` and `status`, logs in over SSH
@@ -37,7 +37,7 @@ shown() {
 }
 
 say "preparing QEMU, firmware and the test guest"
-guest=$(scripts/e2e-setup.sh | tail -n1)
+guest=$(scripts/test/e2e-setup.sh | tail -n1)
 [ -f "$guest" ] || { echo "demo: the test guest was not built" >&2; exit 1; }
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/kelvo-demo.XXXXXX")

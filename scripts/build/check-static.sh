@@ -4,7 +4,7 @@
 # program can only reach by loading the C library's shared modules at run
 # time: user, group, host and service look-ups.
 #
-# usage: scripts/check-static.sh path/to/kelvo-vmhelper   (READELF overrides readelf)
+# usage: scripts/build/check-static.sh path/to/kelvo-vmhelper   (READELF overrides readelf)
 set -euo pipefail
 bin=$1
 readelf=${READELF:-readelf}

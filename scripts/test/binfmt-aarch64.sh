@@ -4,7 +4,7 @@
 # program re-executes itself for a detached `start`, and the integration tests
 # run the built binary. `--remove` takes the registration away again.
 #
-# usage: scripts/binfmt-aarch64.sh [--name NAME] [--remove]
+# usage: scripts/test/binfmt-aarch64.sh [--name NAME] [--remove]
 #   --name  the entry's name under /proc/sys/fs/binfmt_misc (default
 #           kelvo-qemu-aarch64). Runs that overlap on one host give their own
 #           names, so one run's --remove leaves the other's entry in place
@@ -18,7 +18,7 @@ while [ $# -gt 0 ]; do
             name=$2; shift ;;
     --name=*) name=${1#--name=} ;;
     --remove) remove=yes ;;
-    *) echo "usage: scripts/binfmt-aarch64.sh [--name NAME] [--remove]" >&2; exit 2 ;;
+    *) echo "usage: scripts/test/binfmt-aarch64.sh [--name NAME] [--remove]" >&2; exit 2 ;;
     esac
     shift
 done

@@ -3,10 +3,10 @@
 # empty root (only the executable, /proc and /dev), it runs `version`, `help`
 # and `list` there. Needs root (chroot and mount).
 #
-# usage: scripts/check-portable.sh path/to/kelvo-vmhelper
+# usage: scripts/test/check-portable.sh path/to/kelvo-vmhelper
 set -euo pipefail
 bin=$1
-version=$(sed -n 's/^project(kelvo-vmhelper VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../CMakeLists.txt")
+version=$(sed -n 's/^project(kelvo-vmhelper VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")
 root=$(mktemp -d "${TMPDIR:-/tmp}/kelvo-chroot.XXXXXX")
 cleanup() {
     umount "$root/proc" 2>/dev/null || true

@@ -5,14 +5,14 @@
 # then builds the small test guest with tests/e2e/guest/build-guest.sh into a
 # cache folder (reused while the builder is unchanged).
 #
-# usage: scripts/e2e-setup.sh [--arch amd64|arm64] [--rebuild]
+# usage: scripts/test/e2e-setup.sh [--arch amd64|arm64] [--rebuild]
 #   --arch             the guest's architecture (default: $ARCH, else amd64)
 #   KELVO_GUEST_DIR    where the amd64 guest is built and its downloads cached
 #                      (default /var/tmp/kelvo-test-guest)
 #   KELVO_GUEST_DIR_ARM64  the same for arm64 (default /var/tmp/kelvo-test-guest-arm64)
 # Prints the path of the built guest disk last.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 repo=$(pwd)
 arch=${ARCH:-amd64}
 rebuild=()
@@ -22,7 +22,7 @@ while [ $# -gt 0 ]; do
             arch=$2; shift ;;
     --arch=*) arch=${1#--arch=} ;;
     --rebuild) rebuild=(--rebuild) ;;
-    *) echo "usage: scripts/e2e-setup.sh [--arch amd64|arm64] [--rebuild]" >&2; exit 2 ;;
+    *) echo "usage: scripts/test/e2e-setup.sh [--arch amd64|arm64] [--rebuild]" >&2; exit 2 ;;
     esac
     shift
 done

@@ -216,7 +216,7 @@ def program_problem():
     """Why the program under test cannot serve here, or None: it is missing,
     built for another architecture than KELVO_E2E_ARCH, or does not run (an
     ARM64 build on another host runs through qemu-user registered with
-    binfmt_misc: scripts/binfmt-aarch64.sh)."""
+    binfmt_misc: scripts/test/binfmt-aarch64.sh)."""
     if not os.access(BIN, os.X_OK):
         return f"the built program ({BIN})"
     machine = elf_machine(BIN)
@@ -231,7 +231,7 @@ def program_problem():
         detail = str(e)
     except subprocess.TimeoutExpired:
         detail = "`version` did not finish within 60 s"
-    hint = "" if ARCH == "amd64" else " (register qemu-user first: scripts/binfmt-aarch64.sh)"
+    hint = "" if ARCH == "amd64" else " (register qemu-user first: scripts/test/binfmt-aarch64.sh)"
     return f"a program that runs here: {BIN} version: {detail}{hint}"
 
 
@@ -288,7 +288,7 @@ def ensure_guest():
 def skip_reason():
     """Why the end-to-end suite cannot run here, or None."""
     if real_qemu() is None:
-        return (f"real QEMU not installed ({QEMU} missing) — run scripts/e2e-setup.sh"
+        return (f"real QEMU not installed ({QEMU} missing) — run scripts/test/e2e-setup.sh"
                 + ("" if ARCH == "amd64" else f" --arch {ARCH}"))
     if not os.path.isfile(os.path.join(SHIM_DIR, QEMU)):
         return f"QEMU shim missing under {SHIM_DIR}"
