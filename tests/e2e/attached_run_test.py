@@ -77,7 +77,7 @@ class AttachedRunTest(LifecycleCase):
         e2e.wait_for_banner(vm.port, e2e.BOOT_LIMIT)
         self.timed("attached cold boot (until the SSH- banner)", time.monotonic() - t0)
 
-        # The guest honours the power button only once it is fully up.
+        # The guest agent starts after sshd: the ready line says it is up.
         e2e.wait_until(lambda: "e2e-guest: ready" in vm.console(), 60, "the guest's ready line")
         type(self).uptime_before = e2e.guest_uptime(vm.file("qga.sock"))
         self.guest_sh("echo attached-marker > /run/e2e-marker")
