@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite, in the Release trees the release is packed from: this
 # host's unit and integration tests, the end-to-end tests against real QEMU
-# (skipped with a reason when QEMU or the guest cannot be had), then the ARM64
+# with the small test guest and then with the real Debian cloud image (each
+# skipped with a reason when QEMU or the guest cannot be had), then the ARM64
 # build's tests under qemu-user (scripts/test/test-arm64.sh). The ARM64 tree
 # builds at the lowest priority while this host's tests run, as those mostly
 # wait on the program and its fakes and leave the processors idle. Prints each
@@ -26,8 +27,10 @@ if [ "${1:-}" = "--slow" ]; then
     ctest --test-dir build -L slow --output-on-failure --timeout 1500
     stage "tests of the long limits"
 fi
-ctest --test-dir build -L e2e --output-on-failure --timeout 1500
+ctest --test-dir build -L '^e2e$' --output-on-failure --timeout 1500
 stage "end-to-end tests"
+ctest --test-dir build -L e2e-cloud --output-on-failure --timeout 1500
+stage "end-to-end test of the real cloud image"
 
 if ! wait $arm64_build; then
     tail -n 60 "$arm64_log"

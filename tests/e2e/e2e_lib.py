@@ -30,6 +30,9 @@ sys.path.insert(0, os.path.join(HERE, "..", "integration"))
 import kelvo_testlib as testlib  # noqa: E402
 SHIM_DIR = os.path.join(HERE, "qemu-shim")
 GUEST_BUILDER = os.path.join(HERE, "guest", "build-guest.sh")
+CLOUD_IMAGE_BUILDER = os.path.join(HERE, "cloud-image", "build-cloud-image.sh")
+# Where the real cloud image (x86-64 only) is built and its downloads cached.
+CLOUD_IMAGE_DIR = os.environ.get("KELVO_CLOUD_IMAGE_DIR", "/var/tmp/kelvo-cloud-image")
 
 # Limits, generous for software emulation on a busy 2-core host.
 BOOT_LIMIT = 240          # cold boot until the guest's sshd answers
@@ -285,8 +288,37 @@ def ensure_guest():
     return _guest_cache["guest"]
 
 
-def skip_reason():
-    """Why the end-to-end suite cannot run here, or None."""
+def ensure_cloud_image():
+    """Builds the real cloud image as root, or reuses it when its builder has
+    not changed since. Returns (cloud.qcow2 path, its sha256, None), or raises
+    RuntimeError with the reason."""
+    if "cloud" in _guest_cache:
+        return _guest_cache["cloud"]
+    if ARCH != "amd64":
+        raise RuntimeError("the cloud image is built for amd64 only")
+    image = os.path.join(CLOUD_IMAGE_DIR, "cloud.qcow2")
+    if os.geteuid() == 0:
+        log(f"cloud image: {CLOUD_IMAGE_BUILDER} into {CLOUD_IMAGE_DIR}")
+        try:
+            out = subprocess.run(["bash", CLOUD_IMAGE_BUILDER], env=dict(os.environ, CLOUD_IMAGE_OUT=CLOUD_IMAGE_DIR),
+                                 stdin=subprocess.DEVNULL, capture_output=True, timeout=1200)
+            if out.returncode != 0:
+                tail = (out.stdout + out.stderr).decode(errors="replace").strip().splitlines()[-8:]
+                raise RuntimeError("cloud image build failed: " + " | ".join(tail))
+        except subprocess.TimeoutExpired:
+            raise RuntimeError("the cloud image build did not finish within 1200 s")
+    elif not os.path.isfile(image + ".sha256"):
+        raise RuntimeError(f"no cloud image in {CLOUD_IMAGE_DIR}: build it as root with "
+                           "scripts/test/e2e-setup.sh --cloud-image")
+    with open(image + ".sha256") as f:
+        digest = f.read().split()[0]
+    _guest_cache["cloud"] = (image, digest, None)
+    return _guest_cache["cloud"]
+
+
+def skip_reason(prepare=ensure_guest):
+    """Why the end-to-end suite cannot run here, or None; `prepare` makes the
+    guest disk (ensure_guest or ensure_cloud_image)."""
     if real_qemu() is None:
         return (f"real QEMU not installed ({QEMU} missing) — run scripts/test/e2e-setup.sh"
                 + ("" if ARCH == "amd64" else f" --arch {ARCH}"))
@@ -296,9 +328,9 @@ def skip_reason():
     if missing:
         return "missing on this host: " + ", ".join(missing)
     try:
-        ensure_guest()
+        prepare()
     except RuntimeError as e:
-        return f"test guest unavailable: {e}"
+        return f"guest unavailable: {e}"
     return None
 
 
@@ -401,17 +433,17 @@ def wait_for_banner(port, timeout):
 SSH_LIMIT = 60   # one login with the real ssh client
 
 
-def ssh_run(port, key, command, timeout=SSH_LIMIT):
-    """Runs `command` in the guest as root through the real ssh client with
+def ssh_run(port, key, command, timeout=SSH_LIMIT, user="root"):
+    """Runs `command` in the guest as `user` through the real ssh client with
     `key`: (exit status, stdout text, stderr text)."""
     try:
         out = subprocess.run(["ssh", "-i", key, "-o", "StrictHostKeyChecking=no",
                               "-o", "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes",
                               "-o", "ConnectTimeout=10", "-o", "LogLevel=ERROR", "-p", str(port),
-                              "root@127.0.0.1", command],
+                              f"{user}@127.0.0.1", command],
                              stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
     except subprocess.TimeoutExpired:
-        raise AssertionError(f"ssh -p {port} root@127.0.0.1 {command} did not finish within {timeout}s")
+        raise AssertionError(f"ssh -p {port} {user}@127.0.0.1 {command} did not finish within {timeout}s")
     return out.returncode, out.stdout.decode(errors="replace"), out.stderr.decode(errors="replace")
 
 
@@ -564,8 +596,8 @@ class Sandbox(testlib.Sandbox):
 
     END_LIMIT = PROCESS_END_LIMIT
 
-    def __init__(self, prefix="kelvo-e2e-"):
-        self.image, self.digest, self.key = ensure_guest()
+    def __init__(self, prefix="kelvo-e2e-", prepare=ensure_guest):
+        self.image, self.digest, self.key = prepare()
         self.kvm_problem = kvm_problem(real_qemu())
         self.kvm = self.kvm_problem is None
         super().__init__(prefix=prefix, program=BIN, path=[] if self.kvm else [SHIM_DIR])
@@ -610,16 +642,17 @@ class Sandbox(testlib.Sandbox):
             return key, f.read().strip()
 
     def write_vm(self, name, port, firmware_path=None, disk_gib=0, memory_mib=512, hostname=None,
-                 authorized_keys=(), save_name="state.save"):
+                 authorized_keys=(), save_name="state.save", cpu_count=1, user_data=None):
         """A fresh VM directory laid out as the app does it; returns Vm. The
         seed's meta-data names the guest `hostname` (default: the VM's name);
-        its user-data lists `authorized_keys` under ssh_authorized_keys."""
+        its user-data (unless given whole as `user_data`) lists
+        `authorized_keys` under ssh_authorized_keys."""
         hostname = hostname or name
         vm_id = str(uuid.uuid4())
         d = self.vm_dir(vm_id)
         os.makedirs(d)
         config = testlib.vm_config(d, save_path=os.path.join(d, save_name),
-                                   mac_address="52:54:00:e2:e0:%02x" % (port % 256), cpu_count=1,
+                                   mac_address="52:54:00:e2:e0:%02x" % (port % 256), cpu_count=cpu_count,
                                    memory_mib=memory_mib, disk_gib=disk_gib, ssh_host_port=port,
                                    vm_name=name)
         if firmware_path is not None:
@@ -627,8 +660,8 @@ class Sandbox(testlib.Sandbox):
         with open(os.path.join(d, "helper.json"), "w") as f:
             json.dump(config, f, indent=2)
         with open(os.path.join(d, "user-data"), "w") as f:
-            f.write("#cloud-config\nhostname: %s\n" % hostname)
-            if authorized_keys:
+            f.write(user_data or "#cloud-config\nhostname: %s\n" % hostname)
+            if authorized_keys and user_data is None:
                 f.write("ssh_authorized_keys:\n" + "".join(f"  - {k}\n" for k in authorized_keys))
         with open(os.path.join(d, "meta-data"), "w") as f:
             f.write("instance-id: %s\nlocal-hostname: %s\n" % (vm_id, hostname))
@@ -722,14 +755,15 @@ class LifecycleCase(unittest.TestCase):
     sandbox = None
     failed_step = None
     timings = None
+    prepare = staticmethod(ensure_guest)   # makes the guest disk
 
     @classmethod
     def setUpClass(cls):
-        reason = skip_reason()
+        reason = skip_reason(cls.prepare)
         if reason:
             raise unittest.SkipTest(reason)
         cls.timings = {}
-        cls.sandbox = Sandbox()
+        cls.sandbox = Sandbox(prepare=cls.prepare)
         log(f"sandbox {cls.sandbox.root}; guest {cls.sandbox.image}; "
             f"{'KVM' if cls.sandbox.kvm else 'software emulation through the QEMU shim'}"
             f"{'' if cls.sandbox.kvm else f' ({cls.sandbox.kvm_problem})'}")
