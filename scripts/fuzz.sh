@@ -35,17 +35,18 @@ for n in "$seconds" "${runs:-1}" "$parallel"; do
     [[ "$n" =~ ^[1-9][0-9]*$ ]] || { echo "fuzz.sh: not a positive number: $n" >&2; exit 2; }
 done
 
+# The tree also builds the unit tests under the same sanitizers when asked
+# for (ninja -C build-fuzz kelvo_unit_tests; CI runs them from here).
 build=build-fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER=clang++-14 -DKELVO_FUZZ=ON -DKELVO_TESTS=OFF >/dev/null
-ninja -C "$build"
-
+    -DCMAKE_CXX_COMPILER=clang++-14 -DKELVO_FUZZ=ON -DKELVO_TESTS=ON >/dev/null
 if [ ${#targets[@]} -eq 0 ]; then
     for source in tests/fuzz/fuzz_*.cpp; do targets+=("$(basename "$source" .cpp)"); done
 fi
 for t in "${targets[@]}"; do
-    [ -x "$build/tests/fuzz/$t" ] || { echo "fuzz.sh: no such target: $t" >&2; exit 2; }
+    [ -f "tests/fuzz/$t.cpp" ] || { echo "fuzz.sh: no such target: $t" >&2; exit 2; }
 done
+ninja -C "$build" "${targets[@]}"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
