@@ -24,11 +24,6 @@ class CloudImageTest(LifecycleCase):
     prepare = staticmethod(e2e.ensure_cloud_image)
     vm = None
 
-    def ok(self, args, timeout=e2e.COMMAND_LIMIT, stdin=b""):
-        status, out, err, took = self.sandbox.kelvo(args, timeout=timeout, stdin=stdin)
-        self.assertEqual(status, 0, f"kelvo-vmhelper {' '.join(args)} failed\nstdout:\n{out}\nstderr:\n{err}")
-        return out, took
-
     def ssh(self, command, timeout=e2e.SSH_LIMIT):
         status, out, err = e2e.ssh_run(self.vm.port, self.key, command, timeout=timeout, user=USER)
         self.assertEqual(status, 0, f"ssh {USER}@ `{command}` failed ({status}): {err}{out}")

@@ -780,6 +780,12 @@ class LifecycleCase(unittest.TestCase):
         if type(self).failed_step:
             self.skipTest(f"an earlier step failed ({type(self).failed_step})")
 
+    def ok(self, args, timeout=COMMAND_LIMIT, stdin=b""):
+        """Runs the program, which must succeed: (stdout text, seconds)."""
+        status, out, err, took = self.sandbox.kelvo(args, timeout=timeout, stdin=stdin)
+        self.assertEqual(status, 0, f"kelvo-vmhelper {' '.join(args)} failed\nstdout:\n{out}\nstderr:\n{err}")
+        return out, took
+
     def timed(self, name, seconds):
         type(self).timings[name] = seconds
         log(f"{name}: {seconds:.1f}s")

@@ -22,11 +22,6 @@ class VmLifecycleTest(LifecycleCase):
 
     # ---------------------------------------------------------------- helpers
 
-    def ok(self, args, timeout=e2e.COMMAND_LIMIT, stdin=b""):
-        status, out, err, took = self.sandbox.kelvo(args, timeout=timeout, stdin=stdin)
-        self.assertEqual(status, 0, f"kelvo-vmhelper {' '.join(args)} failed\nstdout:\n{out}\nstderr:\n{err}")
-        return out, took
-
     def list_json(self):
         out, _ = self.ok(["list", "--json"])
         return json.loads(out)
