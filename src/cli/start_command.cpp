@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <optional>
 #include <thread>
 
 #include <fmt/format.h>
@@ -17,7 +18,9 @@
 #include "common/files.h"
 #include "common/os_error.h"
 #include "common/output.h"
+#include "common/progress_line.h"
 #include "machine/run_lock.h"
+#include "machine/snapshot.h"
 
 namespace kelvo {
 
@@ -25,6 +28,64 @@ namespace {
 
 // How long start watches a booting VM before leaving it to itself.
 constexpr std::chrono::seconds kBootWaitLimit{180};
+
+// How much of the console's end the status line reads each time (4 KiB).
+constexpr size_t kConsoleTail = 4096;
+// The helper's log lines of its resume steps begin so.
+constexpr std::string_view kResumeStep = "resume: ";
+
+// What start's status line says while it waits: how long it has waited, for
+// what, and the last line the guest wrote on its serial console. A resume
+// says its phase instead, as the helper's events and the snapshot file show
+// it: the snapshot loads until the guest runs (the helper removes the file
+// then), the guest is probed, and then come the helper's own resume steps.
+class BootStatus {
+  public:
+    // Until the helper's events tell, a snapshot means a resume.
+    explicit BootStatus(const VmEntry& vm)
+        : vm_(vm), resume_guess_(snapshot_present(vm.config.save_path)) {}
+
+    // The event right after "starting" tells: "restoring", or a cold boot.
+    void seen(const EventText& event) {
+        if (event.event == "state" && event.text == "starting") {
+            started_ = true;
+        } else if (started_ && !resuming_) {
+            resuming_ = event.event == "state" && event.text == "restoring";
+        } else if (resuming_.value_or(false) && event.event == "log" &&
+                   event.text.starts_with(kResumeStep)) {
+            step_ = event.text.substr(kResumeStep.size());
+        }
+    }
+
+    std::string text(std::chrono::steady_clock::duration elapsed) const {
+        std::string what;
+        if (!resuming_.value_or(resume_guess_))
+            what = fmt::format("waiting for sshd on 127.0.0.1:{}", vm_.config.ssh_host_port);
+        else if (snapshot_present(vm_.config.save_path))
+            what = "resuming: loading the snapshot";
+        else
+            what = fmt::format("resuming: {}", step_.empty() ? "probing the guest" : step_);
+        std::string line = fmt::format("{}  {}", format_seconds(elapsed), what);
+        if (const std::string console = console_line(); !console.empty()) line += " — " + console;
+        return line;
+    }
+
+  private:
+    // The console's last line, once QEMU writes the console of this boot (it
+    // empties the file when it starts).
+    std::string console_line() const {
+        auto tail = read_file_tail(vm_.config.console_log_path, kConsoleTail);
+        if (!tail || tail->modified < since_) return {};
+        return last_console_line(tail->bytes);
+    }
+
+    const VmEntry& vm_;
+    const std::chrono::system_clock::time_point since_ = std::chrono::system_clock::now();
+    const bool resume_guess_;
+    bool started_ = false;
+    std::optional<bool> resuming_;
+    std::string step_;
+};
 
 std::expected<std::string, std::string> own_executable() {
     std::string buffer(PATH_MAX, '\0');
@@ -98,8 +159,10 @@ CommandResult start_command(const VmEntry& vm, const std::vector<std::string>&) 
         if (!follower) return std::unexpected(follower.error());
         const auto deadline = std::chrono::steady_clock::now() + kBootWaitLimit;
         const uint16_t port = vm.config.ssh_host_port;
+        ProgressLine progress(STDOUT_FILENO);
+        BootStatus status(vm);
         for (;;) {
-            render_new_events(*follower);
+            render_new_events(*follower, [&](const EventText& event) { status.seen(event); });
             if (port_open(port)) {
                 print_stdout(
                     fmt::format("'{}' is running — guest sshd on 127.0.0.1:{}\n", vm.shown, port));
@@ -116,6 +179,7 @@ CommandResult start_command(const VmEntry& vm, const std::vector<std::string>&) 
                     vm.shown));
                 return {};
             }
+            if (progress.active()) progress.show(status.text(progress.elapsed()));
             std::this_thread::sleep_for(kPollInterval);
         }
     }();

@@ -15,6 +15,8 @@
 #include "cli/sizes.h"
 #include "common/files.h"
 #include "common/output.h"
+#include "common/progress_line.h"
+#include "machine/powerdown.h"
 #include "machine/snapshot.h"
 
 namespace kelvo {
@@ -33,7 +35,7 @@ constexpr std::chrono::seconds kHibernateWaitLimit{600};
 CommandResult wait_for_exit(std::span<const uint32_t> pids, std::chrono::milliseconds limit,
                             std::chrono::milliseconds interval,
                             const std::function<std::string(uint32_t)>& timed_out,
-                            const std::function<std::optional<std::string>()>& each_poll) {
+                            const std::function<std::optional<std::string>(bool)>& each_poll) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
         std::optional<uint32_t> alive;
@@ -43,7 +45,7 @@ CommandResult wait_for_exit(std::span<const uint32_t> pids, std::chrono::millise
                 break;
             }
         }
-        const auto stopped = each_poll ? each_poll() : std::nullopt;
+        const auto stopped = each_poll ? each_poll(!alive) : std::nullopt;
         if (!alive) return {};
         if (stopped) return std::unexpected(*stopped);
         if (std::chrono::steady_clock::now() > deadline) return std::unexpected(timed_out(*alive));
@@ -62,6 +64,27 @@ std::optional<std::string> render_new_lines(std::optional<LogFollower>& follower
 void remove_partial_snapshot(const VmEntry& vm) {
     if (!vm.config.save_path.empty())
         (void)::unlink(partial_snapshot_path(vm.config.save_path).c_str());
+}
+
+// What stop's status line says: how long it has waited against the limit
+// that applies now.
+std::string stop_status(bool force, std::chrono::steady_clock::duration elapsed) {
+    const std::string waited = format_seconds(elapsed);
+    if (force)
+        return fmt::format("ending the helper … {} of {}", waited, format_seconds(kStopWaitLimit));
+    if (elapsed < kPowerdownLimit)
+        return fmt::format("powering down … {} of {}", waited, format_seconds(kPowerdownLimit));
+    return fmt::format("the helper forces the powerdown … {} of {}", waited,
+                       format_seconds(kStopWaitLimit));
+}
+
+// What hibernate's status line says: how much of the snapshot is written
+// (the partial file grows until it is complete), how fast, for how long.
+std::string hibernate_status(const VmEntry& vm, uint64_t& written,
+                             std::chrono::steady_clock::duration elapsed) {
+    if (const auto size = file_size(partial_snapshot_path(vm.config.save_path))) written = *size;
+    return fmt::format("saving RAM+device state … {}, {}", format_transfer(written, elapsed),
+                       format_seconds(elapsed));
 }
 
 // A QEMU whose helper was killed runs on unsupervised: only --force ends it.
@@ -98,6 +121,7 @@ CommandResult stop_command(const VmEntry& vm, const std::vector<std::string>& ar
     const auto& pid = helper.pid;
     auto follower = follow_from_end(event_log_path(vm));
 
+    ProgressLine progress(STDOUT_FILENO);
     if (!force) {
         print_stdout(
             fmt::format("stopping '{}' (graceful powerdown, helper pid {})…\n", vm.shown, *pid));
@@ -120,8 +144,9 @@ CommandResult stop_command(const VmEntry& vm, const std::vector<std::string>& ar
                 "helper (pid {}) did not exit — retry with: kelvo-vmhelper stop {} --force", *pid,
                 vm.shown);
         },
-        [&] {
+        [&](bool exited) {
             (void)render_new_lines(follower);
+            if (!exited) progress.show(stop_status(force, progress.elapsed()));
             return std::nullopt;
         });
     if (!ended) return ended;
@@ -141,6 +166,8 @@ CommandResult hibernate_command(const VmEntry& vm, const std::vector<std::string
             fmt::format("cannot hibernate '{}': save_path not set in helper.json", vm.shown));
     print_stdout(fmt::format("hibernating '{}' (saving RAM+device state)…\n", vm.shown));
     auto follower = follow_from_end(event_log_path(vm));
+    ProgressLine progress(STDOUT_FILENO);
+    uint64_t written = 0;
     if (auto sent = send_signal(*pid, SIGUSR1); !sent) return sent;
 
     // A helper that refused or failed the hibernation runs on: its error is
@@ -151,7 +178,12 @@ CommandResult hibernate_command(const VmEntry& vm, const std::vector<std::string
         [](uint32_t) {
             return std::string("helper is still saving after 10 minutes — check 'logs'");
         },
-        [&] { return render_new_lines(follower); });
+        [&](bool exited) {
+            auto failed = render_new_lines(follower);
+            if (!exited && progress.active())
+                progress.show(hibernate_status(vm, written, progress.elapsed()));
+            return failed;
+        });
     if (!ended) return ended;
     if (!snapshot_present(vm.config.save_path))
         return std::unexpected(fmt::format("helper exited but no snapshot was written — see {}",

@@ -108,7 +108,11 @@ std::expected<RegularFile, std::string> open_regular_file(const std::string& pat
     if (::fstat(fd.get(), &st) != 0) return std::unexpected(last_os_error());
     if (S_ISDIR(st.st_mode)) return std::unexpected(os_error(EISDIR));
     if (!S_ISREG(st.st_mode)) return std::unexpected(std::string(kNotRegularFile));
-    return RegularFile{std::move(fd), static_cast<uint64_t>(st.st_size)};
+    const auto modified = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(st.st_mtim.tv_sec) +
+            std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+    return RegularFile{std::move(fd), static_cast<uint64_t>(st.st_size), modified};
 }
 
 std::expected<std::string, std::string> read_regular_file(const std::string& path,
@@ -130,6 +134,26 @@ std::expected<std::string, std::string> read_regular_file(const std::string& pat
         data.append(buf, static_cast<size_t>(n));
     }
     return data;
+}
+
+std::expected<FileTail, std::string> read_file_tail(const std::string& path, size_t max_bytes) {
+    auto file = open_regular_file(path);
+    if (!file) return std::unexpected(std::move(file.error()));
+    const uint64_t from = file->size > max_bytes ? file->size - max_bytes : 0;
+    FileTail tail{std::string(static_cast<size_t>(file->size - from), '\0'), file->modified};
+    size_t got = 0;
+    while (got < tail.bytes.size()) {
+        const ssize_t n = ::pread(file->fd.get(), tail.bytes.data() + got, tail.bytes.size() - got,
+                                  static_cast<off_t>(from + got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(last_os_error());
+        }
+        if (n == 0) break;  // it has become shorter
+        got += static_cast<size_t>(n);
+    }
+    tail.bytes.resize(got);
+    return tail;
 }
 
 std::expected<UniqueFd, std::string> open_private_file(const std::string& path, int flags) {

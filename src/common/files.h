@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -27,10 +28,12 @@ std::optional<uint64_t> file_size(const std::string& path);
 // own.
 std::expected<void, std::string> create_dir_all(const std::string& dir);
 
-// A regular file open for reading, and its size when it was opened.
+// A regular file open for reading, and its size and time of last change
+// when it was opened.
 struct RegularFile {
     UniqueFd fd;
     uint64_t size = 0;
+    std::chrono::system_clock::time_point modified;
 };
 
 // Opens a regular file (links followed) for reading. The error is the
@@ -44,6 +47,14 @@ std::expected<RegularFile, std::string> open_regular_file(const std::string& pat
 // the reason a read failed.
 std::expected<std::string, std::string> read_regular_file(
     const std::string& path, std::optional<size_t> max_bytes = std::nullopt);
+
+// The last max_bytes of a regular file at most (all of a shorter one), and
+// when it last changed. Errors as read_regular_file's.
+struct FileTail {
+    std::string bytes;
+    std::chrono::system_clock::time_point modified;
+};
+std::expected<FileTail, std::string> read_file_tail(const std::string& path, size_t max_bytes);
 
 // Opens path for writing as a file that holds guest data: readable and
 // writable by its owner alone (mode 0600 whatever the umask; an existing

@@ -28,11 +28,24 @@ std::mutex& stdout_lock() {
 }
 
 namespace {
+
 int first_stdout_error = 0;  // guarded by stdout_lock()
+int status_line_fd = -1;     // where a status line is drawn; guarded by stdout_lock()
+
+constexpr std::string_view kEraseLine = "\r\x1b[K";
+
+// Erases the drawn status line, under the standard output lock.
+void erase_status_line_locked() {
+    if (status_line_fd < 0) return;
+    (void)write_all(status_line_fd, kEraseLine);
+    status_line_fd = -1;
+}
+
 }  // namespace
 
 bool print_stdout(std::string_view text) {
     std::lock_guard guard(stdout_lock());
+    erase_status_line_locked();
     if (write_all(STDOUT_FILENO, text)) return true;
     if (first_stdout_error == 0) first_stdout_error = errno;
     return false;
@@ -44,7 +57,23 @@ int stdout_write_error() {
 }
 
 void print_stderr(std::string_view text) {
+    // A writer blocked on a full standard output must not hold up an error
+    // (and no status line is drawn where several threads write).
+    std::unique_lock guard(stdout_lock(), std::try_to_lock);
+    if (guard.owns_lock()) erase_status_line_locked();
     (void)write_all(STDERR_FILENO, text);
+}
+
+void draw_status_line(int fd, std::string_view text) {
+    std::lock_guard guard(stdout_lock());
+    if (status_line_fd >= 0 && status_line_fd != fd) erase_status_line_locked();
+    status_line_fd = fd;
+    (void)write_all(fd, fmt::format("\r{}\x1b[K", text));
+}
+
+void erase_status_line() {
+    std::lock_guard guard(stdout_lock());
+    erase_status_line_locked();
 }
 
 void guard_standard_streams() {

@@ -23,6 +23,16 @@ int stdout_write_error();
 // Writes text to standard error; failures are ignored.
 void print_stderr(std::string_view text);
 
+// The live status line of a command that waits on a terminal
+// (common/progress_line.h), on standard output or standard error (fd):
+// draw_status_line writes "\r", the text and an erase to the end of the
+// line, in place of the line drawn before. While a line is drawn,
+// print_stdout and print_stderr erase it ("\r\x1b[K") before they write, so
+// a regular line never starts behind it; erase_status_line erases it for
+// good.
+void draw_status_line(int fd, std::string_view text);
+void erase_status_line();
+
 // Puts the null device in place of standard input, output or error when the
 // program was started with one of them closed, so that no file it opens
 // later takes that number (and receives its output). A closed standard

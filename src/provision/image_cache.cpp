@@ -6,12 +6,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #include <fmt/format.h>
 
 #include "common/files.h"
 #include "common/os_error.h"
 #include "common/paths.h"
+#include "common/progress_line.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
 #include "events/events.h"
@@ -37,14 +39,27 @@ std::expected<std::string, std::string> image_cache_dir() {
     return join_path(join_path(*home, ".kelvo"), "images");
 }
 
+// Runs curl to download the image to tmp. On a terminal, standard error
+// shows how far it has come (the standard output carries the events).
+std::expected<void, std::string> download(const std::string& tmp, Arch arch) {
+    ProgressLine progress(STDERR_FILENO);
+    const std::string name = image_file_name(arch);
+    const auto show = [&] {
+        const auto elapsed = progress.elapsed();
+        progress.show(fmt::format("downloading {} … {}, {}", name,
+                                  format_transfer(file_size(tmp).value_or(0), elapsed),
+                                  format_seconds(elapsed)));
+    };
+    return run_tool("curl", {"-fL", "--retry", "3", "-o", tmp, image_url(arch)}, false,
+                    progress.active() ? std::function<void()>(show) : nullptr);
+}
+
 // Downloads the image to tmp and checks its digest. A download that fails
 // verification is removed; one whose digest cannot be computed stays.
 std::expected<void, std::string> download_verified(const std::string& tmp,
                                                    const std::string& expected, Arch arch) {
-    if (auto fetched = run_tool("curl", {"-fL", "--retry", "3", "-o", tmp, image_url(arch)});
-        !fetched) {
+    if (auto fetched = download(tmp, arch); !fetched)
         return std::unexpected(fmt::format("download image: {}", fetched.error()));
-    }
     auto digest = sha256_of_file(tmp);
     if (!digest) return std::unexpected(digest.error());
     if (*digest != expected) {

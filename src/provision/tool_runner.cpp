@@ -24,6 +24,8 @@ namespace {
 constexpr int kGraceMs = 2000;
 // How often a wait looks at a child whose end no pidfd reports.
 constexpr int kLookMs = 20;
+// How often a running tool's tick runs.
+constexpr auto kTick = std::chrono::milliseconds(500);
 
 struct Output {
     std::string out;
@@ -32,16 +34,22 @@ struct Output {
 
 // Reads both pipes until each reaches end of file, whichever has data first,
 // so a child filling one pipe never blocks while the other is being read.
-// A read error ends that stream like end of file. False when provision is
-// cancelled first.
-bool drain(Child& child, Output& output, bool keep_stdout) {
+// A read error ends that stream like end of file; tick runs every kTick
+// meanwhile. False when provision is cancelled first.
+bool drain(Child& child, Output& output, bool keep_stdout, const std::function<void()>& tick) {
     pollfd fds[3] = {
         {child.stdout_fd(), POLLIN, 0}, {child.stderr_fd(), POLLIN, 0}, {cancel_fd(), POLLIN, 0}};
     std::string* sinks[2] = {keep_stdout ? &output.out : nullptr, &output.err};
     char buffer[65536];
     int open_streams = 2;
+    auto next_tick = std::chrono::steady_clock::now() + kTick;
     while (open_streams > 0) {
-        if (::poll(fds, 3, -1) < 0) {
+        const int ready = ::poll(fds, 3, tick ? static_cast<int>(kTick.count()) : -1);
+        if (tick && std::chrono::steady_clock::now() >= next_tick) {
+            tick();
+            next_tick = std::chrono::steady_clock::now() + kTick;
+        }
+        if (ready < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -100,7 +108,8 @@ void stop(Child& child) {
 
 std::expected<Output, std::string> run(const std::string& program,
                                        const std::vector<std::string>& args, bool keep_stdout,
-                                       bool private_files, int input = -1) {
+                                       bool private_files, int input = -1,
+                                       const std::function<void()>& tick = {}) {
     // A cancelled provision starts no more tools.
     if (cancel_signal() != 0) return std::unexpected(fmt::format("{} not started", program));
     // A provision killed outright (SIGKILL) takes its tool along.
@@ -114,7 +123,7 @@ std::expected<Output, std::string> run(const std::string& program,
                         .parent_death_signal = SIGKILL});
     if (!child) return std::unexpected(fmt::format("spawn {}: {}", program, child.error()));
     Output output;
-    bool ended = drain(*child, output, keep_stdout);
+    bool ended = drain(*child, output, keep_stdout, tick);
     if (ended) {
         const auto waited = wait_for_end(*child, -1, true);
         if (!waited) return std::unexpected(fmt::format("wait {}: {}", program, waited.error()));
@@ -146,9 +155,9 @@ std::expected<std::string, std::string> run_tool_capture(const std::string& prog
 }
 
 std::expected<void, std::string> run_tool(const std::string& program,
-                                          const std::vector<std::string>& args,
-                                          bool private_files) {
-    auto output = run(program, args, false, private_files);
+                                          const std::vector<std::string>& args, bool private_files,
+                                          const std::function<void()>& tick) {
+    auto output = run(program, args, false, private_files, -1, tick);
     if (!output) return std::unexpected(output.error());
     return {};
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <expected>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,9 +28,11 @@ std::expected<std::string, std::string> run_tool_capture(const std::string& prog
 
 // Like run_tool_capture; the child's output is read and dropped. A tool that
 // writes guest data runs with private_files: what it creates is its owner's
-// alone (file-creation mask 077).
+// alone (file-creation mask 077). `tick`, when given, runs every 500 ms or so
+// while the tool runs (a download shows its progress so).
 std::expected<void, std::string> run_tool(const std::string& program,
                                           const std::vector<std::string>& args,
-                                          bool private_files = false);
+                                          bool private_files = false,
+                                          const std::function<void()>& tick = {});
 
 }  // namespace kelvo

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/awaitables.h"
+#include "machine/powerdown.h"
 #include "monitor/qga_client.h"
 #include "monitor/qmp_client.h"
 
@@ -27,9 +28,9 @@ struct RunTimings {
     ProbeTimings probe{};
     milliseconds boot_probe_retry{2000};  // boot watcher: between probes
 
-    milliseconds powerdown_limit{45000};  // graceful powerdown → forced kill
-    milliseconds quit_limit{3000};        // a guest stopped for good: `quit` → kill
-    milliseconds disk_retry{2000};        // paused on a disk error: between room checks
+    milliseconds powerdown_limit{kPowerdownLimit};  // graceful powerdown → forced kill
+    milliseconds quit_limit{3000};                  // a guest stopped for good: `quit` → kill
+    milliseconds disk_retry{2000};                  // paused on a disk error: between room checks
 
     milliseconds hibernate_limit{300000};
     milliseconds migrate_poll{250};

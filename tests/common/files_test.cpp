@@ -25,12 +25,13 @@ TEST(Files, ReadsOnlyRegularFilesWholeOrCapped) {
         std::optional<size_t> cap;
         std::string read;  // or, when it fails, the error
         bool ok;
+        std::string tail = {};  // the last `cap` bytes, when it does not fail
     };
     for (const auto& c : {
              Case{"log", std::nullopt, "first line\nsecond\n", true},
-             Case{"log", 5, "first", true},
-             Case{"log", 0, "", true},
-             Case{"log", 4096, "first line\nsecond\n", true},
+             Case{"log", 5, "first", true, "cond\n"},
+             Case{"log", 0, "", true, ""},
+             Case{"log", 4096, "first line\nsecond\n", true, "first line\nsecond\n"},
              Case{"fifo", 5, "not a regular file", false},
              Case{".", std::nullopt, os_error(EISDIR), false},
              Case{"missing", 5, os_error(ENOENT), false},
@@ -38,6 +39,10 @@ TEST(Files, ReadsOnlyRegularFilesWholeOrCapped) {
         const auto got = read_regular_file(tmp.path() / c.name, c.cap);
         ASSERT_EQ(got.has_value(), c.ok) << c.name;
         EXPECT_EQ(c.ok ? *got : got.error(), c.read) << c.name;
+        if (!c.cap) continue;
+        const auto tail = read_file_tail(tmp.path() / c.name, *c.cap);
+        ASSERT_EQ(tail.has_value(), c.ok) << c.name;
+        EXPECT_EQ(c.ok ? tail->bytes : tail.error(), c.ok ? c.tail : c.read) << c.name;
     }
     EXPECT_EQ(file_size((tmp.path() / "log").string()), 18u);
     EXPECT_EQ(file_size((tmp.path() / "missing").string()), std::nullopt);

@@ -2,17 +2,24 @@
 processes with a given command line, loopback listeners standing in for a
 guest's forwarded SSH port, and expected texts."""
 
+import fcntl
 import os
+import pty
+import re
+import select
 import signal
 import socket
+import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
+import tty
 import unittest
 
 import kelvo_testlib
-from kelvo_testlib import Sandbox, wait_until
+from kelvo_testlib import DEFAULT_TIMEOUT, Sandbox, wait_until
 
 FAKE_HELPER = os.path.join(kelvo_testlib.FAKES, "cli", "fake_helper.py")
 
@@ -173,6 +180,10 @@ class OutputReader:
         with self._lock:
             return self.data
 
+    def join(self, timeout=10):
+        """Waits for the end of the stream."""
+        self._thread.join(timeout)
+
     def wait_for(self, expected, timeout=20):
         """Waits until the collected output equals expected; returns it."""
         try:
@@ -180,3 +191,69 @@ class OutputReader:
         except AssertionError:
             raise AssertionError(f"output {self.text()!r} != expected {expected!r}")
         return self.text()
+
+
+# A status line drawn in place: "\r", its text, erase to the end of the line
+# (an erase alone is an empty one).
+STATUS_LINE = re.compile(rb"\r([^\r\n]*?)\x1b\[K")
+
+
+def run_on_terminal(argv, env, columns=80, on_terminal=("stdout", "stderr"),
+                    timeout=DEFAULT_TIMEOUT):
+    """Runs argv with the streams named in on_terminal on a new raw
+    pseudo-terminal `columns` wide and the others on pipes; returns (status,
+    what the terminal received, standard output if piped, standard error if
+    piped)."""
+    master, slave = pty.openpty()
+    tty.setraw(slave)
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    streams = {name: slave if name in on_terminal else subprocess.PIPE
+               for name in ("stdout", "stderr")}
+    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, env=env, **streams)
+    os.close(slave)
+    piped = {name: OutputReader(getattr(proc, name)) for name in streams
+             if streams[name] == subprocess.PIPE}
+    received = b""
+    deadline = time.monotonic() + timeout
+    try:
+        while time.monotonic() < deadline:
+            if not select.select([master], [], [], 0.2)[0]:
+                if proc.poll() is not None:
+                    break
+                continue
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:  # EIO: the last writer closed the terminal
+                break
+            if not chunk:
+                break
+            received += chunk
+        else:
+            raise AssertionError(f"{argv} still running after {timeout} s")
+        status = proc.wait(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(timeout=10)
+        os.close(master)
+    for name, reader in piped.items():
+        reader.join()
+        getattr(proc, name).close()
+    return (status, received, piped["stdout"].data if "stdout" in piped else None,
+            piped["stderr"].data if "stderr" in piped else None)
+
+
+def status_lines(received):
+    """Splits what a terminal received into the regular text and the status
+    lines drawn (their texts, erases left out). Fails when a regular line
+    starts behind a drawn status line, or one is left drawn at the end."""
+    parts = STATUS_LINE.split(received)
+    drawn = False
+    for at, part in enumerate(parts):
+        if at % 2 == 1:
+            drawn = bool(part)
+        elif part and drawn:
+            raise AssertionError(f"{part!r} written behind a status line in {received!r}")
+    if drawn:
+        raise AssertionError(f"a status line left drawn at the end of {received!r}")
+    return b"".join(parts[0::2]), [line.decode() for line in parts[1::2] if line]

@@ -119,9 +119,13 @@ class Sandbox:
         os.chmod(target, 0o755)
         return target
 
+    def command(self, args):
+        """The command line that runs the binary with args."""
+        return BIN_WRAPPER + [self.program] + list(args)
+
     def run(self, args, env=None, stdin=b"", timeout=DEFAULT_TIMEOUT, cwd=None):
         """Runs the binary to completion; returns (status, stdout, stderr) as bytes."""
-        proc = subprocess.run(BIN_WRAPPER + [self.program] + list(args), input=stdin, capture_output=True,
+        proc = subprocess.run(self.command(args), input=stdin, capture_output=True,
                               env=env if env is not None else self.env(), timeout=timeout,
                               cwd=cwd or self.root)
         return proc.returncode, proc.stdout, proc.stderr
@@ -131,7 +135,7 @@ class Sandbox:
         kwargs.setdefault("stdin", subprocess.DEVNULL)
         kwargs.setdefault("stdout", subprocess.PIPE)
         kwargs.setdefault("stderr", subprocess.PIPE)
-        proc = subprocess.Popen(BIN_WRAPPER + [self.program] + list(args), env=env if env is not None else self.env(),
+        proc = subprocess.Popen(self.command(args), env=env if env is not None else self.env(),
                                 cwd=kwargs.pop("cwd", self.root), **kwargs)
         self.processes.append(proc)
         return proc
