@@ -22,8 +22,8 @@ class ProgressLineTest(LifecycleCase):
     def on_terminal(self, *args, columns=200, env=None):
         """Runs a command with both streams on a terminal: its status, regular
         text and status lines drawn."""
-        status, received, _, _ = run_on_terminal(self.sb.command(list(args)), env or self.env,
-                                                 columns=columns)
+        status, received, _ = run_on_terminal(self.sb.command(list(args)), env or self.env,
+                                              columns=columns)
         regular, drawn = status_lines(received)
         for line in drawn:
             self.assertLess(len(line), columns, line)
@@ -68,12 +68,12 @@ class ProgressLineTest(LifecycleCase):
 
     def test_no_status_line_on_a_pipe_or_a_dumb_terminal(self):
         self.start_box(["  state: starting"])
-        status, received, out, err = run_on_terminal(
-            self.sb.command(["stop", "box", "--force"]), self.env, on_terminal=("stderr",))
-        self.assertEqual((status, received, err), (0, b"", None))
+        status, received, out = run_on_terminal(
+            self.sb.command(["stop", "box", "--force"]), self.env, stdout_on_terminal=False)
+        self.assertEqual((status, received), (0, b""))
         self.assertRegex(out.decode(), r"^force-killing 'box' \(helper pid \d+\)…\n'box' stopped\n$")
         env = dict(self.env, TERM="dumb")
-        status, received, _, _ = run_on_terminal(self.sb.command(["stop", "box"]), env)
+        status, received, _ = run_on_terminal(self.sb.command(["stop", "box"]), env)
         self.assertEqual((status, received), (1, b"kelvo-vmhelper: 'box' is not running\n"))
 
 
@@ -84,7 +84,7 @@ class DownloadProgressTest(unittest.TestCase):
         _, config_path, _ = bed.write_vm()
         env = bed.env(TERM="xterm", FAKE_CURL_SLOW="2")
         command = bed.sandbox.command(["provision", "--config", config_path])
-        status, received, out, _ = run_on_terminal(command, env, on_terminal=("stderr",))
+        status, received, out = run_on_terminal(command, env, stdout_on_terminal=False)
         self.assertEqual(status, 0, out)
         self.assertIn(f'"downloading {IMAGE_NAME}"'.encode(), out)
         regular, drawn = status_lines(received)

@@ -198,49 +198,38 @@ class OutputReader:
 STATUS_LINE = re.compile(rb"\r([^\r\n]*?)\x1b\[K")
 
 
-def run_on_terminal(argv, env, columns=80, on_terminal=("stdout", "stderr"),
-                    timeout=DEFAULT_TIMEOUT):
-    """Runs argv with the streams named in on_terminal on a new raw
-    pseudo-terminal `columns` wide and the others on pipes; returns (status,
-    what the terminal received, standard output if piped, standard error if
-    piped)."""
+def run_on_terminal(argv, env, columns=80, stdout_on_terminal=True, timeout=DEFAULT_TIMEOUT):
+    """Runs argv with standard error (and output, unless piped) on a new raw
+    pseudo-terminal `columns` wide; returns (status, what the terminal
+    received, the piped standard output or None)."""
     master, slave = pty.openpty()
     tty.setraw(slave)
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
-    streams = {name: slave if name in on_terminal else subprocess.PIPE
-               for name in ("stdout", "stderr")}
-    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, env=env, **streams)
+    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, env=env, stderr=slave,
+                            stdout=slave if stdout_on_terminal else subprocess.PIPE)
     os.close(slave)
-    piped = {name: OutputReader(getattr(proc, name)) for name in streams
-             if streams[name] == subprocess.PIPE}
+    piped = None if stdout_on_terminal else OutputReader(proc.stdout)
     received = b""
     deadline = time.monotonic() + timeout
     try:
-        while time.monotonic() < deadline:
+        while proc.poll() is None or select.select([master], [], [], 0.2)[0]:
+            if time.monotonic() > deadline:
+                raise AssertionError(f"{argv} still running after {timeout} s")
             if not select.select([master], [], [], 0.2)[0]:
-                if proc.poll() is not None:
-                    break
                 continue
             try:
-                chunk = os.read(master, 65536)
+                received += os.read(master, 65536)
             except OSError:  # EIO: the last writer closed the terminal
                 break
-            if not chunk:
-                break
-            received += chunk
-        else:
-            raise AssertionError(f"{argv} still running after {timeout} s")
-        status = proc.wait(timeout=10)
     finally:
         if proc.poll() is None:
             proc.kill()
-            proc.wait(timeout=10)
+        proc.wait(timeout=10)
         os.close(master)
-    for name, reader in piped.items():
-        reader.join()
-        getattr(proc, name).close()
-    return (status, received, piped["stdout"].data if "stdout" in piped else None,
-            piped["stderr"].data if "stderr" in piped else None)
+    if piped:
+        piped.join()
+        proc.stdout.close()
+    return proc.returncode, received, piped.data if piped else None
 
 
 def status_lines(received):
