@@ -2,8 +2,10 @@
 
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -83,8 +85,29 @@ std::vector<std::string> visible_lines(std::string_view bytes) {
     return lines;
 }
 
-bool starts_character(char byte) {
-    return (static_cast<unsigned char>(byte) & 0xc0) != 0x80;
+// The character that starts at text[at] (well-formed UTF-8), and its length.
+char32_t decode_character(std::string_view text, size_t at, size_t& length) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    length = lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+    length = std::min(length, text.size() - at);
+    char32_t c = length == 1 ? lead : lead & (0x7f >> length);
+    for (size_t i = 1; i < length; ++i)
+        c = (c << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3f);
+    return c;
+}
+
+// The columns a character takes on a terminal: two for the wide East Asian
+// scripts and the emoji, one for the rest.
+size_t character_columns(char32_t c) {
+    static constexpr std::pair<char32_t, char32_t> kWide[] = {
+        {0x1100, 0x115f},   {0x2e80, 0x303e},   {0x3041, 0x33ff}, {0x3400, 0x4dbf},
+        {0x4e00, 0x9fff},   {0xa000, 0xa4cf},   {0xac00, 0xd7a3}, {0xf900, 0xfaff},
+        {0xfe30, 0xfe4f},   {0xff00, 0xff60},   {0xffe0, 0xffe6}, {0x1f300, 0x1f64f},
+        {0x1f900, 0x1f9ff}, {0x20000, 0x3fffd},
+    };
+    for (const auto& [first, last] : kWide)
+        if (c >= first && c <= last) return 2;
+    return 1;
 }
 
 }  // namespace
@@ -122,20 +145,18 @@ std::string fit_to_row(std::string_view text, size_t columns) {
         if (!row.empty() && !line.empty()) row += ' ';
         row += line;
     }
+    // The last column stays free: a row that fills it wraps on some terminals.
     const size_t room = columns > 1 ? columns - 1 : 1;
-    size_t characters = 0;
-    for (size_t i = 0; i < row.size(); ++i) {
-        if (!starts_character(row[i])) continue;
-        if (++characters == room) {
-            // Is there more after this character?
-            size_t next = i + 1;
-            while (next < row.size() && !starts_character(row[next])) ++next;
-            if (next < row.size()) {
-                row.resize(i);
-                row += "…";
-            }
-            break;
+    size_t used = 0;
+    size_t fits = 0;  // bytes of the characters that fit before an ellipsis
+    for (size_t at = 0, length = 0; at < row.size(); at += length) {
+        const size_t width = character_columns(decode_character(row, at, length));
+        if (used + width > room) {
+            row.resize(fits);
+            return row + "…";
         }
+        used += width;
+        if (used < room) fits = at + length;
     }
     return row;
 }

@@ -43,7 +43,8 @@ size_t terminal_columns(int fd);
 
 // text for one row of a terminal `columns` wide: invalid UTF-8 replaced,
 // escape sequences and control characters dropped, and cut to columns - 1
-// characters (the last one "…" when cut), so that the row never wraps.
+// columns (ending in "…" when cut; an East Asian wide character or an emoji
+// takes two), so that the row never wraps.
 std::string fit_to_row(std::string_view text, size_t columns);
 
 // The last line of a console's output that shows something: lines end at

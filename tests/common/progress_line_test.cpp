@@ -25,7 +25,8 @@ TEST(ProgressLine, FitsOneRowWithoutControlBytes) {
              Case{"0123456789", 11, "0123456789"},
              Case{"0123456789", 10, "01234567…"},
              Case{"0123456789", 1, "…"},
-             Case{"ééééé", 5, "ééé…"},  // characters, not bytes
+             Case{"ééééé", 5, "ééé…"},      // columns, not bytes
+             Case{"漢字漢字", 6, "漢字…"},  // two columns each
              Case{"a\x1b[1;31mred\x1b[0m\x07\x7f b", 80, "ared b"},
              Case{"a\x1b]0;title\x07z", 80, "az"},
              Case{"x\xC2\x9B"
